@@ -1,0 +1,1 @@
+"""Voice layer of a spoken-dialogue program; the native module is ``cantorel.manage``."""
