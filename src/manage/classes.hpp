@@ -1,0 +1,15 @@
+// The six classes of the module, one unit each (or one per pair).
+#pragma once
+
+#include "runtime/classes.hpp"
+
+namespace manage {
+
+extern const rt::ClassSpec VoiceVD_class;
+extern const rt::ClassSpec RecVoice_class;
+extern const rt::ClassSpec RecVoice_T_class;
+extern const rt::ClassSpec AudioPlayer_class;
+extern const rt::ClassSpec Input_class;
+extern const rt::ClassSpec Output_class;
+
+}  // namespace manage
