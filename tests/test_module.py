@@ -1,0 +1,501 @@
+"""The import of cantorel.manage, its namespace and classes, and the
+introspection data of its 24 methods, checked against Python twins."""
+import collections
+import copy
+import importlib.machinery
+import inspect
+import os
+import pickle
+import queue
+import textwrap
+import threading
+import time
+import typing
+import weakref
+
+import numpy
+import onnxruntime
+import pyaudio
+import pytest
+import simpleaudio
+
+import cantorel.manage as M
+from conftest import run_python
+
+# ---------------------------------------------------------------- the table
+
+CLASS_LINES = {"VoiceVD": 13, "RecVoice": 43, "RecVoice_T": 113, "AudioPlayer": 136,
+               "Input": 157, "Output": 197}
+SEP = "\uff0c\u3002,.!?"
+# (class, line of the def, the def statement after "def ", local variables).
+METHODS = [
+    ("VoiceVD", 14, "__init__(self)", ""),
+    ("VoiceVD", 23, "reset(self)", ""),
+    ("VoiceVD", 27, "__call__(self, pcm_bytes: 'bytes') -> 'float'", "wav x prob"),
+    ("RecVoice", 44,
+     "__init__(self, sld: 'int' = 4, max_time: 'int' = 5, device_index: 'int' = None)", ""),
+    ("RecVoice", 70, "vad_audio(self)",
+     "frames speech_detected last_speech_time frame p prob_avg is_speech now audio_np"),
+    ("RecVoice", 109, "record_audio(self)", ""),
+    ("RecVoice_T", 114, "__init__(self, *args, **kwargs)", ""),
+    ("RecVoice_T", 119, "start_recording(self)", ""),
+    ("RecVoice_T", 124, "_record_audio_thread(self)", ""),
+    ("RecVoice_T", 127, "stop_recording(self)", ""),
+    ("RecVoice_T", 131, "get_audio(self)", ""),
+    ("AudioPlayer", 137, "__init__(self)", ""),
+    ("AudioPlayer", 140, "play_audio(audio_data: 'bytes') -> 'None'", "wave_obj play_obj e"),
+    ("Input", 158, "__init__(self, asr_model, sld: 'int' = 1, max_time: 'int' = 3)", ""),
+    ("Input", 168, "_init(self) -> 'None'", ""),
+    ("Input", 174, "_recognize(self) -> 'Optional[str]'", "audio_data text recognized_text e"),
+    ("Input", 193, "_reset(self) -> 'None'", ""),
+    ("Output", 198, "__init__(self, tts_model)", ""),
+    ("Output", 206, "_init_threads(self) -> 'None'", ""),
+    ("Output", 220, f"_splitsen(text: 'str', start: 'int', sep: 'str' = {SEP!r})"
+                    " -> 'tuple[int, List[str]]'", "text_len sentences last_pos i"),
+    ("Output", 234, "_tts_worker(self) -> 'None'", "index text audio_data e"),
+    ("Output", 251, "_play_worker(self) -> 'None'", "audio_player audio_data e"),
+    ("Output", 263, "_add_stream(self, llm_stream: 'Generator[str, None, None]') -> 'None'",
+     "full_response start_pos sentence_index chunk_text sentences sentence remaining_text e"),
+    ("Output", 287, "_wait_all(self) -> 'None'", ""),
+]
+
+
+def _method_name(row):
+    return row[2].split("(")[0]
+
+
+def _is_static(row):
+    return "(self" not in row[2]
+
+
+def _twin_source():
+    """Python classes with the same def lines, signatures and local variables."""
+    lines = [""] * 300
+    for cls, line in CLASS_LINES.items():
+        lines[line - 1] = f"class {cls}(RecVoice):" if cls == "RecVoice_T" else f"class {cls}:"
+    for cls, line, head, local in METHODS:
+        body = " = ".join(local.split() + ["None"]) if local else "pass"
+        assert lines[line - 1] == lines[line] == ""
+        lines[line - 1] = f"    def {head}: {body}"
+        if _is_static((cls, line, head, local)):
+            name = head.split("(")[0]
+            lines[line] = f"    {name} = staticmethod({name})"
+    return "\n".join(lines)
+
+
+TWINS = {}
+exec(compile(_twin_source(), "twin", "exec"), TWINS)
+
+
+def _pair(row):
+    cls, _, _, _ = row
+    name = _method_name(row)
+    return getattr(getattr(M, cls), name), getattr(TWINS[cls], name)
+
+
+# ------------------------------------------------------------- introspection
+
+@pytest.mark.parametrize("row", METHODS, ids=lambda r: f"{r[0]}.{_method_name(r)}")
+def test_method_introspection(row):
+    cls, line, _, local = row
+    f, twin = _pair(row)
+    assert type(f).__name__ != "function"  # the native type, not a Python function
+    assert (f.__name__, f.__qualname__, f.__module__) == (
+        twin.__name__, f"{cls}.{twin.__name__}", "cantorel.manage")
+    assert f.__qualname__ == twin.__qualname__
+    assert f.__doc__ is None and f.__kwdefaults__ is None
+    assert f.__defaults__ == twin.__defaults__
+    assert f.__defaults__ is None or type(f.__defaults__) is tuple
+    assert list(f.__annotations__.items()) == list(twin.__annotations__.items())
+    assert all(type(v) is str for v in f.__annotations__.values())
+    assert f.__globals__ is M.__dict__
+
+    code, tcode = f.__code__, twin.__code__
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == (
+        "cantorel/manage", twin.__name__, line)
+    assert code.co_firstlineno == tcode.co_firstlineno
+    for attr in ("co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_varnames",
+                 "co_nlocals"):
+        assert getattr(code, attr) == getattr(tcode, attr), attr
+    assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
+    flags = (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS | inspect.CO_OPTIMIZED
+             | inspect.CO_NEWLOCALS)
+    assert code.co_flags & flags == tcode.co_flags & flags
+    assert code.co_varnames[code.co_argcount + bool(code.co_flags & inspect.CO_VARARGS)
+                            + bool(code.co_flags & inspect.CO_VARKEYWORDS):] == tuple(local.split())
+
+    assert inspect.signature(f) == inspect.signature(twin)
+    assert str(inspect.signature(f)) == str(inspect.signature(twin))
+    obj, tobj = object.__new__(getattr(M, cls)), object.__new__(TWINS[cls])
+    bound, tbound = getattr(obj, f.__name__), getattr(tobj, f.__name__)
+    assert inspect.signature(bound) == inspect.signature(tbound)
+    if _is_static(row):
+        assert bound is f
+    else:
+        assert (bound.__func__, bound.__self__) == (f, obj)
+
+
+def test_every_method_is_in_the_table():
+    listed = {(c, _method_name(r)) for r in METHODS for c in [r[0]]}
+    found = {(c, k) for c in CLASS_LINES for k, v in vars(getattr(M, c)).items()
+             if isinstance(v, staticmethod) or type(v) is type(M.VoiceVD.reset)}
+    assert found == listed and len(listed) == 24
+
+
+def test_functions_bind_as_python_functions():
+    f = M.VoiceVD.__dict__["reset"]
+    obj = object.__new__(M.VoiceVD)
+    bound = f.__get__(obj)
+    assert type(bound) is type(obj.reset) and bound.__func__ is f and bound.__self__ is obj
+    assert f.__get__(obj, M.VoiceVD).__self__ is obj
+    assert f.__get__(None, M.VoiceVD) is f
+    assert M.VoiceVD.reset is f
+    # any object binds, as with a Python function
+    assert f.__get__(42).__self__ == 42
+    assert bound == f.__get__(obj) and hash(bound) == hash(f.__get__(obj))
+
+
+@pytest.mark.parametrize("row", METHODS, ids=lambda r: f"{r[0]}.{_method_name(r)}")
+def test_functions_are_objects_as_python_functions_are(row):
+    f, _ = _pair(row)
+    assert pickle.loads(pickle.dumps(f)) is f and copy.deepcopy(f) is f
+    ref = weakref.ref(f)
+    assert ref() is f
+    f.marker = row[1]
+    try:
+        assert f.__dict__ == {"marker": row[1]} and f.marker == row[1]
+    finally:
+        del f.marker
+    assert f.__dict__ == {}
+    assert repr(f).startswith(f"<function {f.__qualname__} at 0x")
+
+
+@pytest.mark.parametrize("cls, name, replacement, call", [
+    ("RecVoice", "__init__", ("x", "y", "z"), lambda c: c.__init__(object.__new__(c))),
+    ("Input", "__init__", (1.5, None), lambda c: c.__init__(object.__new__(c), "model")),
+    ("Output", "_splitsen", (b"bytes",), lambda c: c._splitsen("text", 0)),
+    ("Output", "_splitsen", None, lambda c: c._splitsen("text", 0)),
+])
+def test_replaced_defaults_change_introspection_only(cls, name, replacement, call):
+    """A replaced default that binding applied would fail the type test."""
+    klass = getattr(M, cls)
+    f = getattr(klass, name)
+    saved = f.__defaults__
+    try:
+        f.__defaults__ = replacement
+        assert f.__defaults__ == replacement
+        if replacement is not None:
+            assert [p.default for p in inspect.signature(f).parameters.values()
+                    if p.default is not p.empty] == list(replacement)
+        with pytest.raises(NotImplementedError):
+            call(klass)
+    finally:
+        f.__defaults__ = saved
+    assert f.__defaults__ == saved
+
+
+@pytest.mark.parametrize("attr, value, message", [
+    ("__defaults__", 5, "__defaults__ must be set to a tuple object"),
+    ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
+    ("__annotations__", [], "__annotations__ must be set to a dict object"),
+    ("__name__", None, "__name__ must be set to a string object"),
+    ("__qualname__", b"x", "__qualname__ must be set to a string object"),
+    ("__code__", None, "__code__ must be set to a code object"),
+])
+def test_attribute_setters_reject_as_python_functions_do(attr, value, message):
+    def twin():
+        pass
+    for f in (M.Output._add_stream, twin):
+        before = getattr(f, attr)
+        with pytest.raises(TypeError) as info:
+            setattr(f, attr, value)
+        assert str(info.value) == message
+        assert getattr(f, attr) is before
+
+
+# ------------------------------------------------------ namespace and classes
+
+IMPORTED = [("queue", queue), ("sa", simpleaudio), ("Optional", typing.Optional),
+            ("Generator", typing.Generator), ("List", typing.List), ("Tuple", typing.Tuple),
+            ("time", time), ("threading", threading), ("np", numpy),
+            ("deque", collections.deque), ("os", os), ("pyaudio", pyaudio),
+            ("ort", onnxruntime)]
+
+
+@pytest.mark.parametrize("name, value", IMPORTED, ids=[n for n, _ in IMPORTED])
+def test_imported_names(name, value):
+    assert getattr(M, name) is value
+
+
+def test_module_attributes():
+    import builtins
+    assert M.__builtins__ is builtins
+    assert M.__name__ == "cantorel.manage" and M.__package__ == "cantorel"
+    assert M.__doc__ is None
+    assert isinstance(M.__loader__, importlib.machinery.ExtensionFileLoader)
+    assert M.__loader__.path == M.__file__
+    assert not hasattr(M, "__path__")
+    assert type(M.__test__) is dict and M.__test__ == {}
+    for absent in ("FORMAT", "RATE", "CHANNELS", "FRAME_SIZE"):
+        assert not hasattr(M, absent)
+    assert not [k for k, v in vars(M).items() if callable(v) and not isinstance(v, type)
+                and not inspect.ismodule(v) and k not in dict(IMPORTED)]
+
+
+@pytest.mark.parametrize("cls", list(CLASS_LINES))
+def test_class_namespace(cls):
+    klass, twin = getattr(M, cls), TWINS[cls]
+    added = {"__dict__", "__weakref__", "__doc__"}
+    assert [k for k in klass.__dict__ if k not in added] == \
+        [k for k in twin.__dict__ if k not in added]
+    assert list(klass.__dict__)[0] == "__module__"
+    assert klass.__module__ == "cantorel.manage" and klass.__qualname__ == cls == klass.__name__
+    assert klass.__doc__ is None and type(klass) is type
+    assert [isinstance(v, staticmethod) for v in klass.__dict__.values()] == \
+        [isinstance(v, staticmethod) for v in twin.__dict__.values()]
+    for k, v in klass.__dict__.items():
+        if isinstance(v, staticmethod):
+            assert v.__func__ is getattr(klass, k) and type(v.__func__) is type(M.VoiceVD.reset)
+
+
+def test_derived_class():
+    assert M.RecVoice_T.__mro__ == (M.RecVoice_T, M.RecVoice, object)
+    assert M.RecVoice_T.__bases__ == (M.RecVoice,)
+    assert "__orig_bases__" not in M.RecVoice_T.__dict__
+    assert M.RecVoice_T.vad_audio is M.RecVoice.vad_audio
+    assert M.RecVoice_T.record_audio is M.RecVoice.record_audio
+    assert "__weakref__" not in M.RecVoice_T.__dict__
+    for cls in CLASS_LINES:
+        if cls != "RecVoice_T":
+            assert getattr(M, cls).__bases__ == (object,)
+
+
+# -------------------------------------------------- import in fresh processes
+
+PRELUDE = """
+import traceback
+def raises(kind, call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except kind as e:
+        tb = traceback.extract_tb(e.__traceback__)
+        return e, [(fs.filename, fs.lineno, fs.name) for fs in tb]
+    raise AssertionError(f'{call} did not raise {kind}')
+"""
+
+
+def _check(code, env=None):
+    r = run_python(PRELUDE + textwrap.dedent(code) + "\nprint('OK')\n", env=env)
+    assert r.returncode == 0 and r.stdout.strip().endswith("OK"), r.stderr[-3000:]
+    return r
+
+
+def test_fresh_namespace_order():
+    _check("""
+        import builtins, sys, cantorel.manage as m
+        assert [k for k in vars(m) if not k.startswith('__')] == [
+            'queue', 'sa', 'Optional', 'Generator', 'List', 'Tuple', 'time', 'threading', 'np',
+            'deque', 'os', 'pyaudio', 'ort', 'VoiceVD', 'RecVoice', 'RecVoice_T', 'AudioPlayer',
+            'Input', 'Output']
+        assert list(vars(m))[-1] == '__test__'
+        assert sys.modules['cantorel.manage'] is m
+    """)
+
+
+def test_reimport_returns_the_same_module_as_the_host_left_it():
+    _check("""
+        import importlib, sys
+        import cantorel.manage as m
+        m.np = 'rebound'
+        m.extra = 1
+        del m.deque
+        for _ in range(2):
+            del sys.modules['cantorel.manage']
+            m2 = importlib.import_module('cantorel.manage')
+            assert m2 is m and sys.modules['cantorel.manage'] is m
+            assert (m2.np, m2.extra, hasattr(m2, 'deque')) == ('rebound', 1, False)
+        import cantorel.manage as m3
+        assert m3 is m
+    """)
+
+
+def test_exec_on_a_second_module_object_is_refused():
+    _check("""
+        import importlib.util, sys
+        found = importlib.util.find_spec('cantorel.manage')
+        m1 = importlib.util.module_from_spec(found)
+        m2 = importlib.util.module_from_spec(found)
+        assert m1 is not m2
+        found.loader.exec_module(m1)
+        assert sys.modules['cantorel.manage'] is m1
+        found.loader.exec_module(m1)  # the same object again: nothing runs
+        e, tb = raises(RuntimeError, found.loader.exec_module, m2)
+        assert str(e) == ("Module 'manage' has already been imported. "
+                          "Re-initialisation is not supported."), e
+        assert all(entry[0] != 'cantorel/manage' for entry in tb), tb
+        assert not hasattr(m2, 'VoiceVD')
+        import cantorel.manage as m
+        assert m is m1 and sys.modules['cantorel.manage'] is m1
+        e, tb = raises(TypeError, m1.Output._splitsen, 'x')
+        assert str(e) == '_splitsen() takes at least 2 positional arguments (1 given)'
+        assert tb[-1] == ('cantorel/manage', 220, 'cantorel.manage.Output._splitsen')
+        # np is found; the bare instance has no context yet
+        e, tb = raises(AttributeError, object.__new__(m1.VoiceVD), b'\\0\\0')
+        assert 'ctx' in str(e) and tb[-1][1] == 31, tb
+    """)
+
+
+def test_create_step_copies_the_import_details():
+    """Imported under another name: loader, origin, parent and search locations
+    are copied, missing ones skipped, and the module is entered under its own
+    name as well."""
+    _check("""
+        import _imp, glob, importlib, os, sys, types, cantorel
+        origin, = glob.glob(os.path.join(os.path.dirname(cantorel.__file__), 'manage.*.so'))
+
+        class Broken:  # a failure other than AttributeError fails the create step
+            name, origin = 'cantorel.manage', origin
+            parent = property(lambda self: 1 / 0)
+        raises(ZeroDivisionError, _imp.create_dynamic, Broken())
+        details = types.SimpleNamespace(name='alias.manage', origin=origin,
+                                     submodule_search_locations=['/nowhere'])
+        m = _imp.create_dynamic(details)
+        d = vars(m)
+        assert m.__name__ == 'alias.manage' and d['__file__'] == origin
+        assert d['__path__'] == ['/nowhere'] and d['__loader__'] is None
+        assert d.get('__package__') is None
+        assert 'cantorel.manage' not in sys.modules
+        assert _imp.exec_dynamic(m) == 0
+        assert sys.modules['cantorel.manage'] is m and 'alias.manage' not in sys.modules
+        assert m.VoiceVD.__module__ == 'cantorel.manage'
+        assert importlib.import_module('cantorel.manage') is m
+    """)
+
+
+@pytest.mark.parametrize("module, bound, line", [
+    ("queue", "queue", 1), ("simpleaudio", "sa", 2), ("numpy", "np", 6),
+    ("pyaudio", "pyaudio", 9), ("onnxruntime", "ort", 10)])
+def test_missing_module_fails_the_import_at_its_line(module, bound, line):
+    _check(f"""
+        import sys, traceback, importlib
+        sys.modules[{module!r}] = None
+        for attempt in range(2):
+            try:
+                import cantorel.manage
+            except ModuleNotFoundError as e:
+                assert str(e) == 'import of {module} halted; None in sys.modules', e
+                entry = traceback.extract_tb(e.__traceback__)[-1]
+                assert (entry.filename, entry.lineno, entry.name) == (
+                    'cantorel/manage', {line}, 'init cantorel.manage'), entry
+                assert sum(fs.filename == 'cantorel/manage'
+                           for fs in traceback.extract_tb(e.__traceback__)) == 1
+                tb = e.__traceback__
+                while tb.tb_next is not None:
+                    tb = tb.tb_next
+                assert tb.tb_frame.f_globals['__name__'] == 'cantorel.manage'
+                assert tb.tb_frame.f_code.co_firstlineno == {line} and tb.tb_frame.f_locals == {{}}
+            else:
+                raise AssertionError('imported')
+            assert 'cantorel.manage' not in sys.modules
+        del sys.modules[{module!r}]
+        import cantorel.manage as m
+        assert m.{bound} is importlib.import_module({module!r})
+        assert m.VoiceVD.reset.__globals__ is vars(m) and m.__test__ == {{}}
+        e, tb = raises(AttributeError, object.__new__(m.VoiceVD), b'\\0\\0')
+        assert tb[-1] == ('cantorel/manage', 31, 'cantorel.manage.VoiceVD.__call__'), tb
+    """)
+
+
+def test_failure_inside_an_imported_package_propagates(tmp_path):
+    (tmp_path / "pyaudio.py").write_text("raise LookupError('broken device layer')\n")
+    _check("""
+        import sys, traceback
+        try:
+            import cantorel.manage
+        except LookupError as e:
+            assert type(e) is LookupError and e.args == ('broken device layer',)
+            names = [(fs.filename, fs.lineno, fs.name)
+                     for fs in traceback.extract_tb(e.__traceback__)]
+            assert ('cantorel/manage', 9, 'init cantorel.manage') in names, names
+            assert names[-1][1:] == (1, '<module>'), names
+        else:
+            raise AssertionError('imported')
+        assert 'cantorel.manage' not in sys.modules
+    """, env={"PYTHONPATH": str(tmp_path)})
+
+
+@pytest.mark.parametrize("module, names, absent, line", [
+    ("collections", "deque", "deque", 7),
+    ("typing", "Optional Generator List Tuple", "Tuple Generator", 3),  # first in list order
+    ("typing", "Optional Generator List Tuple", "Tuple", 3),
+])
+def test_from_import_of_a_missing_name(module, names, absent, line):
+    missing = next(n for n in names.split() if n in absent.split())
+    _check(f"""
+        import sys, types, traceback
+        import queue, simpleaudio, typing, time, threading, numpy, collections, os
+        import pyaudio, onnxruntime
+        real = sys.modules[{module!r}]
+        fake = types.ModuleType({module!r})
+        for n in {names!r}.split():
+            if n not in {absent!r}.split():
+                setattr(fake, n, getattr(real, n))
+        sys.modules[{module!r}] = fake
+        try:
+            import cantorel.manage
+        except ImportError as e:
+            assert type(e) is ImportError and str(e) == 'cannot import name {missing}', str(e)
+            entry = traceback.extract_tb(e.__traceback__)[-1]
+            assert (entry.filename, entry.lineno, entry.name) == (
+                'cantorel/manage', {line}, 'init cantorel.manage'), entry
+        else:
+            raise AssertionError('imported')
+        assert 'cantorel.manage' not in sys.modules
+        # an already imported submodule of that name stands in for the attribute
+        markers = {{n: types.ModuleType({module!r} + '.' + n) for n in {absent!r}.split()}}
+        sys.modules.update({{{module!r} + '.' + n: v for n, v in markers.items()}})
+        import cantorel.manage as m
+        for n in {names!r}.split():
+            assert getattr(m, n) is markers.get(n, getattr(real, n))
+    """)
+
+
+def test_modules_already_in_sys_modules_are_taken_from_there():
+    _check("""
+        import sys, types
+        fake = types.ModuleType('pyaudio')
+        sys.modules['pyaudio'] = fake
+        import cantorel.manage as m
+        assert m.pyaudio is fake
+    """)
+
+
+def test_second_interpreter_is_refused():
+    _check("""
+        import _xxsubinterpreters as interpreters
+        import cantorel.manage as m
+        cid = interpreters.create()
+        try:
+            interpreters.run_string(cid, "import cantorel.manage")
+        except interpreters.RunFailedError as e:
+            assert "ImportError" in str(e)
+            assert ("Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.") in str(e), e
+        else:
+            raise AssertionError('imported in a second interpreter')
+        interpreters.run_string(cid, "import sys; assert 'cantorel.manage' not in sys.modules")
+        interpreters.destroy(cid)
+        import importlib
+        assert importlib.import_module('cantorel.manage') is m
+        e, tb = raises(TypeError, m.VoiceVD.reset)
+        assert str(e) == 'reset() takes exactly 1 positional argument (0 given)'
+        assert tb[-1] == ('cantorel/manage', 23, 'cantorel.manage.VoiceVD.reset')
+    """)
+
+
+def test_no_version_warning_on_the_interpreter_it_was_built_for():
+    _check("""
+        import sys
+        assert sys.version.startswith('3.10') and sys.warnoptions == ['error::RuntimeWarning']
+        import cantorel.manage
+    """, env={"PYTHONWARNINGS": "error::RuntimeWarning"})
