@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Set up everything the project needs on a Debian 12 machine, from scratch or
+# again: system packages, the .venv (CPython 3.10 from pyenv), the package
+# itself and the speech-probability model. Safe to run as often as you like;
+# a second run only rebuilds what changed.
+#
+#   bash tools/setup.sh            # package with its test extras
+#   bash tools/setup.sh --no-test  # package only (what the demo needs)
+#
+# Environment:
+#   CANTOREL_SETUP_TEST=0   same as --no-test
+#   CANTOREL_VENV=DIR       venv to use (default .venv)
+#   CANTOREL_SANITIZE=ON    build the module with ASan+UBSan (see tools/test_asan.sh)
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+WITH_TEST="${CANTOREL_SETUP_TEST:-1}"
+for arg in "$@"; do
+    case "$arg" in
+        --no-test) WITH_TEST=0 ;;
+        --test) WITH_TEST=1 ;;
+        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+        *) echo "setup: unknown option '$arg'" >&2; exit 2 ;;
+    esac
+done
+VENV="${CANTOREL_VENV:-.venv}"
+
+say() { echo "setup: $*"; }
+die() { echo "setup: error: $*" >&2; exit 1; }
+
+# ---------------------------------------------------------------- system
+# What each package is for:
+#   portaudio19-dev  headers and library PyAudio compiles against
+#   libasound2-dev   ALSA headers simpleaudio compiles against
+#   alsa-utils       aplay/arecord; its recordings in /usr/share/sounds/alsa are test data
+#   espeak-ng, sox   synthesised test speech, and measuring/converting audio
+APT_PACKAGES=(build-essential g++ portaudio19-dev libasound2-dev alsa-utils espeak-ng sox)
+# A virtual sound device for running the voice loop without hardware goes
+# here (e.g. pulseaudio with a null sink); add its packages to this list and
+# start it from the scripts that need it.
+SOUND_DEVICE_PACKAGES=()
+
+is_installed() {
+    [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+}
+
+missing=()
+for p in "${APT_PACKAGES[@]}" "${SOUND_DEVICE_PACKAGES[@]}"; do
+    is_installed "$p" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    say "installing Debian packages: ${missing[*]}"
+    SUDO=()
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null || die "need root (or sudo) to install: ${missing[*]}"
+        SUDO=(sudo)
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    "${SUDO[@]}" apt-get update -q
+    "${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+    for p in "${missing[@]}"; do
+        is_installed "$p" || die "Debian package $p did not install"
+    done
+else
+    say "Debian packages present"
+fi
+
+# ---------------------------------------------------------------- python
+find_python310() {
+    local root=""
+    if command -v pyenv >/dev/null 2>&1; then
+        root="$(pyenv root)"
+    elif [ -n "${PYENV_ROOT:-}" ]; then
+        root="$PYENV_ROOT"
+    else
+        root="$HOME/.pyenv"
+    fi
+    local best=""
+    best="$( (ls -d "$root"/versions/3.10.*/ 2>/dev/null || true) | sed 's:/$::' | sort -V | tail -n 1)"
+    if [ -z "$best" ] || [ ! -x "$best/bin/python" ]; then
+        die "no CPython 3.10 under $root/versions (install one with: pyenv install 3.10)"
+    fi
+    echo "$best/bin/python"
+}
+
+venv_ok() {
+    [ -x "$VENV/bin/python" ] &&
+        "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 10)' >/dev/null 2>&1 &&
+        "$VENV/bin/python" -m pip --version >/dev/null 2>&1
+}
+
+if venv_ok; then
+    say "using $VENV ($("$VENV/bin/python" -c 'import platform; print(platform.python_version())'))"
+else
+    PY310="$(find_python310)"
+    say "creating $VENV with $PY310"
+    rm -rf "$VENV"
+    "$PY310" -m venv "$VENV"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+fi
+case "$VENV" in
+    /*) PY="$VENV/bin/python" ;;
+    *) PY="$ROOT/$VENV/bin/python" ;;
+esac
+
+# ---------------------------------------------------------------- package
+target="."
+[ "$WITH_TEST" = "1" ] && target=".[test]"
+build_dir="build/{wheel_tag}"
+[ "${CANTOREL_SANITIZE:-OFF}" = "ON" ] && build_dir="build/asan-{wheel_tag}"
+say "installing $target into $VENV (build dir ${build_dir})"
+"$PY" -m pip install -q --disable-pip-version-check \
+    "-Cbuild-dir=${build_dir}" "$target" </dev/null
+
+# ---------------------------------------------------------------- model
+"$PY" tools/fetch_model.py
+say "done"
