@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
 import wave
 from collections import deque
 
@@ -160,6 +161,11 @@ def main(argv: list[str] | None = None) -> int:
         except ImportError as exc:
             print(f"vad_demo: cannot import cantorel.manage ({exc}); run: bash tools/setup.sh", file=sys.stderr)
             return 1
+        # The model returns its probability as a (1, 1) array, which float()
+        # converts with a numpy DeprecationWarning on every frame; the value
+        # is right, so keep the demo's output readable.
+        warnings.filterwarnings("ignore", message="Conversion of an array with ndim > 0",
+                                category=DeprecationWarning)
         vad = VoiceVD()
         scorer = "cantorel.manage.VoiceVD"
 

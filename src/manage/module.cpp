@@ -36,13 +36,13 @@ const rt::ClassSpec* const module_classes[] = {
 
 // ---------------------------------------------------------------- create
 
-// Copies an attribute of the import specification into the namespace; one
-// that the specification lacks is skipped.
+// Copies an attribute of the ModuleSpec into the namespace; one that the
+// ModuleSpec lacks is skipped.
 void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* dict, const char* key,
                          bool skip_none) {
     PyObject* found = nullptr;
     Owned attribute_name = own(PyUnicode_FromString(attribute));
-    require(_PyObject_LookupAttr(spec, attribute_name.get(), &found));
+    require(compat::lookup_optional_attr(spec, attribute_name.get(), &found));
     Owned value = Owned::steal(found);
     if (!value || (skip_none && value.get() == Py_None)) {
         return;

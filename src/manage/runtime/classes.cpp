@@ -1,5 +1,6 @@
 #include "runtime/classes.hpp"
 
+#include "runtime/compat.hpp"
 #include "runtime/error.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
@@ -44,7 +45,7 @@ Owned resolve_bases(PyObject* bases) {
             continue;
         }
         PyObject* entries_method = nullptr;
-        require(_PyObject_LookupAttr(base, name(Name::dunder_mro_entries), &entries_method));
+        require(compat::lookup_optional_attr(base, name(Name::dunder_mro_entries), &entries_method));
         Owned method = Owned::steal(entries_method);
         if (!method) {
             require(PyList_Append(resolved.get(), base));
@@ -113,7 +114,7 @@ void create_derived_class(Here& here, const ClassSpec& spec, MethodRuntime* cons
     Owned keep_metaclass = Owned::ref(metaclass);
 
     PyObject* prepare_method = nullptr;
-    require(_PyObject_LookupAttr(metaclass, name(Name::dunder_prepare), &prepare_method));
+    require(compat::lookup_optional_attr(metaclass, name(Name::dunder_prepare), &prepare_method));
     Owned prepare = Owned::steal(prepare_method);
     Owned ns = prepare ? own(PyObject_CallFunctionObjArgs(prepare.get(), class_name, bases.get(),
                                                           nullptr))

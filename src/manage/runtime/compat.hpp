@@ -22,6 +22,12 @@ inline int64_t interpreter_id() {
     return PyInterpreterState_GetID(interp);
 }
 
+// Looks up an attribute that may be missing: 1 and a new reference in
+// *result when found, 0 and null when missing (no error set), -1 on error.
+inline int lookup_optional_attr(PyObject* object, PyObject* name, PyObject** result) {
+    return _PyObject_LookupAttr(object, name, result);
+}
+
 // A tag that changes whenever the dictionary changes; good only for caching.
 inline uint64_t dict_version(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
