@@ -262,7 +262,7 @@ void run_exec(PyObject* module) {
         module_site = new rt::TracebackSite(Owned::ref(rt::name(Name::init_entry)).release());
     }
 
-    rt::Here here{*module_site, 1};
+    rt::Here here{*module_site, 1, dict};
     try {
         run_module_body(here, module);
     } catch (rt::PyErrorSet&) {

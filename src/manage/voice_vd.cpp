@@ -11,23 +11,23 @@ using namespace rt;
 
 // os.path.<function>(args...)
 template <typename... Args>
-Owned os_path(Name function, Args... args) {
-    Owned os = global(Name::os);
+Owned os_path(const Here& here, Name function, Args... args) {
+    Owned os = global(here, Name::os);
     Owned path = getattr(os.get(), Name::path);
     return call_method(path.get(), function, args...);
 }
 
 // np.<dtype>
-Owned numpy_type(Name dtype) {
-    Owned np = global(Name::np);
+Owned numpy_type(const Here& here, Name dtype) {
+    Owned np = global(here, Name::np);
     return getattr(np.get(), dtype);
 }
 
 // np.zeros(shape, dtype=np.float32)
-Owned float32_zeros(PyObject* shape) {
-    Owned np = global(Name::np);
+Owned float32_zeros(const Here& here, PyObject* shape) {
+    Owned np = global(here, Name::np);
     Owned zeros = getattr(np.get(), Name::zeros);
-    Owned float32 = numpy_type(Name::float32);
+    Owned float32 = numpy_type(here, Name::float32);
     return call_with_keywords(zeros.get(), process().kw_dtype, shape, float32.get());
 }
 
@@ -35,26 +35,26 @@ PyObject* VoiceVD___init___impl(Here& here, PyObject* self) {
     Process& p = process();
 
     LINE(15);
-    Owned cache_dir = os_path(Name::expanduser, name(Name::home_cache));
+    Owned cache_dir = os_path(here, Name::expanduser, name(Name::home_cache));
     setattr(self, Name::cache_dir, cache_dir.get());
 
     LINE(16);
     {
         Owned base = getattr(self, Name::cache_dir);
-        Owned dir = os_path(Name::join, base.get(), name(Name::model_dir_name));
+        Owned dir = os_path(here, Name::join, base.get(), name(Name::model_dir_name));
         setattr(self, Name::asr_model_dir, dir.get());
     }
 
     LINE(17);
     {
         Owned dir = getattr(self, Name::asr_model_dir);
-        Owned path = os_path(Name::join, dir.get(), name(Name::model_file_name));
+        Owned path = os_path(here, Name::join, dir.get(), name(Name::model_file_name));
         setattr(self, Name::model_path, path.get());
     }
 
     LINE(18);
     {
-        Owned ort = global(Name::ort);
+        Owned ort = global(here, Name::ort);
         Owned session_type = getattr(ort.get(), Name::InferenceSession);
         Owned path = getattr(self, Name::model_path);
         Owned providers = own(PyList_New(1));
@@ -65,16 +65,16 @@ PyObject* VoiceVD___init___impl(Here& here, PyObject* self) {
     }
 
     LINE(19);
-    setattr(self, Name::state, float32_zeros(p.state_shape).get());
+    setattr(self, Name::state, float32_zeros(here, p.state_shape).get());
 
     LINE(20);
-    setattr(self, Name::ctx, float32_zeros(p.context_shape).get());
+    setattr(self, Name::ctx, float32_zeros(here, p.context_shape).get());
 
     LINE(21);
     {
-        Owned np = global(Name::np);
+        Owned np = global(here, Name::np);
         Owned array = getattr(np.get(), Name::array);
-        Owned int64 = numpy_type(Name::int64);
+        Owned int64 = numpy_type(here, Name::int64);
         Owned sr = call_with_keywords(array.get(), p.kw_dtype, p.number.i16000, int64.get());
         setattr(self, Name::sr, sr.get());
     }
@@ -101,19 +101,19 @@ PyObject* VoiceVD___call___impl(Here& here, PyObject* self, PyObject* pcm_bytes)
     LINE(28);
     Owned samples;
     {
-        Owned np = global(Name::np);
+        Owned np = global(here, Name::np);
         Owned frombuffer = getattr(np.get(), Name::frombuffer);
-        Owned int16 = numpy_type(Name::int16);
+        Owned int16 = numpy_type(here, Name::int16);
         samples = call_with_keywords(frombuffer.get(), p.kw_dtype, pcm_bytes, int16.get());
     }
 
     LINE(29);
     Owned wav;
     {
-        Owned float32 = numpy_type(Name::float32);
+        Owned float32 = numpy_type(here, Name::float32);
         Owned converted = call_method(samples.get(), Name::astype, float32.get());
         Owned scaled = own(PyNumber_TrueDivide(converted.get(), p.number.f32768));
-        Owned newaxis = numpy_type(Name::newaxis);
+        Owned newaxis = numpy_type(here, Name::newaxis);
         Owned index = own(PyTuple_Pack(2, newaxis.get(), p.all_columns));
         wav = own(PyObject_GetItem(scaled.get(), index.get()));
     }
@@ -121,7 +121,7 @@ PyObject* VoiceVD___call___impl(Here& here, PyObject* self, PyObject* pcm_bytes)
     LINE(31);
     Owned x;
     {
-        Owned np = global(Name::np);
+        Owned np = global(here, Name::np);
         Owned concatenate = getattr(np.get(), Name::concatenate);
         Owned ctx = getattr(self, Name::ctx);
         Owned pair = own(PyTuple_Pack(2, ctx.get(), wav.get()));
@@ -140,7 +140,7 @@ PyObject* VoiceVD___call___impl(Here& here, PyObject* self, PyObject* pcm_bytes)
     Owned inputs = own(PyDict_New());
     {
         LINE(36);
-        Owned float32 = numpy_type(Name::float32);
+        Owned float32 = numpy_type(here, Name::float32);
         Owned input = call_method(x.get(), Name::astype, float32.get());
         LINE(37);
         Owned state = getattr(self, Name::state);

@@ -107,7 +107,7 @@ void create_derived_class(Here& here, const ClassSpec& spec, MethodRuntime* cons
     Process& p = process();
     PyObject* class_name = name(spec.name_id);
     LINE(spec.line);
-    Owned base = global(spec.base);
+    Owned base = global(here, spec.base);
     Owned original_bases = own(PyTuple_Pack(1, base.get()));
     Owned bases = resolve_bases(original_bases.get());
     PyObject* metaclass = calculate_metaclass(bases.get());

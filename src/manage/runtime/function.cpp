@@ -17,8 +17,9 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 // Python code and release the GIL.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
-    MethodRuntime& m = *as_function(self)->method;
-    Here here{m.site, m.spec.first_line};
+    FunctionObject* f = as_function(self);
+    MethodRuntime& m = *f->method;
+    Here here{m.site, m.spec.first_line, f->globals};
     try {
         Bound bound;
         switch (bind_arguments(m, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {

@@ -5,11 +5,13 @@
 
 namespace rt {
 
-Owned global(Name n) {
+Owned global(const Here& here, Name n) {
     Process& p = process();
     PyObject* key = name(n);
+    // Version tags are unique across all dictionaries, so an entry cached
+    // from another namespace never matches this one.
     GlobalCacheEntry& cached = p.global_cache[static_cast<int>(n)];
-    const uint64_t module_version = compat::dict_version(p.module_dict);
+    const uint64_t module_version = compat::dict_version(here.globals);
     const uint64_t builtins_version = compat::dict_version(p.builtins_dict);
     if (cached.value != nullptr && cached.module_version == module_version &&
         cached.builtins_version == builtins_version) {
@@ -17,7 +19,7 @@ Owned global(Name n) {
     }
     // Keys are exact interned str, so these look-ups run no Python code and
     // leave the version tags as they are.
-    PyObject* value = PyDict_GetItemWithError(p.module_dict, key);
+    PyObject* value = PyDict_GetItemWithError(here.globals, key);
     if (value == nullptr) {
         if (PyErr_Occurred()) {
             raise_error();

@@ -6,9 +6,11 @@
 
 #include "runtime/process.hpp"
 #include "runtime/ref.hpp"
+#include "runtime/traceback.hpp"
 
 namespace rt {
 
-Owned global(Name n);
+// The value of module-global `n` for the body at `here`.
+Owned global(const Here& here, Name n);
 
 }  // namespace rt

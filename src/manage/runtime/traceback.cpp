@@ -22,7 +22,7 @@ PyObject* TracebackSite::code_for(int line) {
     return code;
 }
 
-void TracebackSite::add_entry(int line) {
+void TracebackSite::add_entry(int line, PyObject* globals) {
     // The recipe of the interpreter's own _PyTraceback_Add: set the error
     // aside while the code object and frame are made.
     PyObject *type, *value, *tb;
@@ -34,7 +34,7 @@ void TracebackSite::add_entry(int line) {
         return;
     }
     PyObject* frame = compat::new_traceback_frame(reinterpret_cast<PyCodeObject*>(code),
-                                                  process().module_dict, line);
+                                                  globals, line);
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
     if (frame != nullptr) {

@@ -19,7 +19,7 @@ public:
     // newest entry already is this site at this line (the exception passed
     // through one of our handlers and is on its way out). Keeps the
     // exception as it was if the entry cannot be made.
-    void add_entry(int line);
+    void add_entry(int line, PyObject* globals);
 
 private:
     PyObject* code_for(int line);
@@ -27,11 +27,14 @@ private:
     std::unordered_map<int, PyObject*> codes_;   // owned, never freed
 };
 
-// Where a method body is: its site and the line of the statement running.
+// Where a method body is: its site, the line of the statement running, and
+// the namespace its module-global names are looked up in (the function's
+// __globals__, kept alive by the function for the whole call).
 struct Here {
     TracebackSite& site;
     int line;
-    void add_traceback() { site.add_entry(line); }
+    PyObject* globals;
+    void add_traceback() { site.add_entry(line, globals); }
 };
 
 }  // namespace rt
