@@ -1,0 +1,82 @@
+"""The import warns when the running interpreter is not the one the module was
+built for. The running version is faked by interposing Py_GetVersion with a
+preloaded library (the interpreter's own library is shared, so the module's
+reference resolves to the preload)."""
+import shutil
+import subprocess
+import sysconfig
+
+import pytest
+
+from conftest import run_python
+
+pytestmark = pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_ENABLE_SHARED") or shutil.which("gcc") is None,
+    reason="needs a shared libpython and gcc to interpose Py_GetVersion")
+
+# onnxruntime makes the same check and refuses a foreign version, so a
+# stand-in takes its place in sys.modules.
+IMPORT_WITH_WARNINGS = """
+    import sys, types, warnings
+    sys.modules["onnxruntime"] = types.ModuleType("onnxruntime")
+    def attempt():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import cantorel.manage
+        return [(w.category.__name__, str(w.message)) for w in caught
+                if w.category is RuntimeWarning]
+    print(attempt())
+    del sys.modules["cantorel.manage"]
+    print(attempt())
+"""
+
+IMPORT_WITH_ERRORS = """
+    import sys, traceback, types, warnings
+    sys.modules["onnxruntime"] = types.ModuleType("onnxruntime")
+    warnings.simplefilter("error", RuntimeWarning)
+    try:
+        import cantorel.manage
+    except RuntimeWarning as e:
+        print("raised", e)
+        print([entry.filename for entry in traceback.extract_tb(e.__traceback__)])
+    print("cantorel.manage" in sys.modules)
+    warnings.resetwarnings()
+    warnings.simplefilter("ignore")
+    import cantorel.manage
+    print(cantorel.manage.VoiceVD.__name__)
+"""
+
+
+def fake_version_library(tmp_path, version):
+    source = tmp_path / "version.c"
+    source.write_text('const char *Py_GetVersion(void) { return "%s"; }\n' % version)
+    library = tmp_path / "version.so"
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    return str(library)
+
+
+@pytest.mark.parametrize("version, running", [
+    ("3.9.18 (main, fake)", "3.9"),
+    ("4.10.0", "4.10"),
+    ("3.100", "3.100"),
+])
+def test_foreign_version_warns_once_per_import(tmp_path, version, running):
+    result = run_python(IMPORT_WITH_WARNINGS,
+                        env={"LD_PRELOAD": fake_version_library(tmp_path, version)})
+    assert result.returncode == 0, result.stderr
+    message = ("compile time Python version 3.10 of module 'cantorel.manage' does not match "
+               f"runtime version {running}")
+    # The second import finds the module object again and runs no body.
+    assert result.stdout.splitlines() == [str([("RuntimeWarning", message)]), "[]"]
+
+
+def test_warning_as_error_fails_the_import_and_a_later_import_succeeds(tmp_path):
+    result = run_python(IMPORT_WITH_ERRORS,
+                        env={"LD_PRELOAD": fake_version_library(tmp_path, "3.11.2")})
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == ("raised compile time Python version 3.10 of module 'cantorel.manage' "
+                        "does not match runtime version 3.11")
+    assert "cantorel/manage" not in lines[1]  # the version check adds no entry of its own
+    assert lines[2:] == ["False", "VoiceVD"]
+
