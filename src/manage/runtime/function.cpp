@@ -19,6 +19,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     MethodRuntime& m = *f->method;
+    // The caller may hold only a borrowed reference (a bound method in an
+    // instance dict that the body clears); the body uses the function's
+    // globals and class cell until it returns.
+    Owned keep_alive = Owned::ref(self);
     Here here{m.site, m.spec.first_line, f->globals};
     try {
         Bound bound;
