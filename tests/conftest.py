@@ -1,21 +1,26 @@
-"""Shared fixtures: the real speech-probability model in a temporary HOME,
-and a helper to run Python code in a fresh interpreter."""
+"""Shared fixtures and helpers: the real model in a temporary HOME, fresh
+interpreters, traceback entries, tiny ONNX models, fake sessions, audio."""
+import importlib.util
 import os
 import shutil
 import subprocess
 import sys
 import textwrap
+import traceback
+import wave
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+ALSA = Path("/usr/share/sounds/alsa")
 MODEL_CACHE = ROOT / "build" / "models" / "silero_vad.onnx"
+FRAME = 512  # samples per frame, as the capture loop feeds them
 
 
 @pytest.fixture(scope="session")
 def model_file(tmp_path_factory) -> Path:
-    """The pretrained model file, as the set-up step keeps it."""
     if MODEL_CACHE.is_file():
         return MODEL_CACHE
     dest = tmp_path_factory.mktemp("model") / "voicevd.pt"
@@ -36,7 +41,6 @@ def model_home(tmp_path_factory, model_file) -> Path:
 
 @pytest.fixture
 def vad_env(monkeypatch, model_home) -> Path:
-    """Points HOME at the model home for the test."""
     monkeypatch.setenv("HOME", str(model_home))
     return model_home
 
@@ -47,10 +51,142 @@ def manage():
     return cantorel.manage
 
 
+# ------------------------------------------------------------ fresh interpreters
+
 def run_python(code: str, *, env: dict | None = None, timeout: float = 120):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
-    full_env = dict(os.environ)
-    if env:
-        full_env.update(env)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env=full_env, timeout=timeout, cwd=str(ROOT / "tests"))
+                          text=True, env={**os.environ, **(env or {})}, timeout=timeout,
+                          cwd=str(ROOT / "tests"))
+
+
+PRELUDE = """
+import traceback
+def raises(kind, call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except kind as e:
+        return e, [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(e.__traceback__)]
+    raise AssertionError(f'{call} did not raise {kind}')
+"""
+
+
+def check_python(code: str, env: dict | None = None):
+    """Runs `code` (with `raises` defined) in a fresh interpreter; it must end normally."""
+    r = run_python(PRELUDE + textwrap.dedent(code) + "\nprint('OK')\n", env=env)
+    assert r.returncode == 0 and r.stdout.strip().endswith("OK"), r.stderr[-3000:]
+
+
+# ------------------------------------------------------------ traceback entries
+
+def entries(exc):
+    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)]
+
+
+def entry(exc, index=-1):
+    return entries(exc)[index]
+
+
+def ours(qualname, line):
+    """The entry the module adds for a failure in `qualname` at `line`."""
+    return "cantorel/manage", line, f"cantorel.manage.{qualname}"
+
+
+# ------------------------------------------------------------ tiny models, fake sessions
+
+def tiny_model(path, probe="width", *, width="n", n_outputs=2, state_out="Add",
+               inputs=("input", "state", "sr")):
+    """Writes a model with the real one's interface. Its first output shows one
+    thing it received: the input's width, one input column (an int), the sum of
+    the state, sr, or ("mean") sigmoid(mean(input)) of shape (1, 1). Its second
+    output is state + 1 ("Add") or the state transposed; a third repeats the state."""
+    from onnx import TensorProto as T, helper as h
+    inits = [h.make_tensor("one", T.FLOAT, [], [1.0]), h.make_tensor("i0", T.INT64, [], [0]),
+             h.make_tensor("i1", T.INT64, [], [1])]
+    prob_shape = []
+    if probe == "width":
+        nodes = [h.make_node("Shape", ["input"], ["shape"]),
+                 h.make_node("Gather", ["shape", "i1"], ["n"]),
+                 h.make_node("Cast", ["n"], ["prob"], to=T.FLOAT)]
+    elif probe == "state":
+        nodes = [h.make_node("ReduceSum", ["state"], ["prob"], keepdims=0)]
+    elif probe == "sr":
+        nodes = [h.make_node("Cast", ["sr"], ["prob"], to=T.FLOAT)]
+    elif probe == "mean":
+        nodes = [h.make_node("ReduceMean", ["input"], ["m"], axes=[1], keepdims=1),
+                 h.make_node("Sigmoid", ["m"], ["prob"])]
+        prob_shape = [1, 1]
+    else:
+        inits.append(h.make_tensor("k", T.INT64, [], [probe]))
+        nodes = [h.make_node("Gather", ["input", "k"], ["col"], axis=1),
+                 h.make_node("Gather", ["col", "i0"], ["prob"], axis=0)]
+    if state_out == "Add":
+        nodes.append(h.make_node("Add", ["state", "one"], ["next"]))
+    else:
+        nodes.append(h.make_node("Transpose", ["state"], ["next"], perm=[2, 1, 0]))
+    nodes.append(h.make_node("Identity", ["state"], ["extra"]))
+    decl = {"input": h.make_tensor_value_info("input", T.FLOAT, [1, width]),
+            "state": h.make_tensor_value_info("state", T.FLOAT, [2, 1, 128]),
+            "sr": h.make_tensor_value_info("sr", T.INT64, [])}
+    outputs = [h.make_tensor_value_info("prob", T.FLOAT, prob_shape),
+               h.make_tensor_value_info("next", T.FLOAT, None),
+               h.make_tensor_value_info("extra", T.FLOAT, [2, 1, 128])]
+    graph = h.make_graph(nodes, "probe", [decl[i] for i in inputs], outputs[:n_outputs],
+                         initializer=inits)
+    model = h.make_model(graph, opset_imports=[h.make_opsetid("", 13)])
+    model.ir_version = 8
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(model.SerializeToString())
+    return path
+
+
+class FakeSession:
+    """A session whose run records its arguments and returns `result(feed)`."""
+
+    def __init__(self, result=lambda feed: (np.float32(0.25), feed["state"] + 1)):
+        self.calls, self.result = [], result
+
+    def run(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.result(args[1])
+
+
+# ------------------------------------------------------------ audio
+
+def load_tool(name):
+    spec = importlib.util.spec_from_file_location(name, ROOT / "tools" / f"{name}.py")
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
+
+
+vad_demo = load_tool("vad_demo")
+
+
+def pcm(samples):
+    return np.asarray(samples).astype("<i2").tobytes()
+
+
+def wav_16k(path):
+    x, rate, _ = vad_demo.read_wav(str(path))
+    return vad_demo.to_16k(x, rate)
+
+
+def write_wav(path, raw, channels, width, rate):
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(channels)
+        w.setsampwidth(width)
+        w.setframerate(rate)
+        w.writeframes(raw)
+
+
+def espeak(directory, text):
+    """Synthesised speech as a mono 16-bit WAV file (22050 Hz)."""
+    if not shutil.which("espeak-ng"):
+        pytest.skip("espeak-ng is needed to make synthetic speech")
+    raw = directory / "speech.wav"
+    # Not under a preloaded sanitizer runtime: espeak-ng can deadlock with it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run(["espeak-ng", "-w", str(raw), text], check=True, stdin=subprocess.DEVNULL,
+                   env=env, timeout=60)
+    return raw

@@ -24,9 +24,6 @@ daemon_ids = []
 def blocking_run(names, feed):
     daemon_ids.append(threading.get_native_id())
     inside.set()
-    if MODE == "sleep":
-        while True:
-            time.sleep(0.05)
     lock.acquire()
     os.write(2, b"run returned\n")
     return np.zeros(1, np.float32), feed["state"]
@@ -74,13 +71,14 @@ FATAL = ["terminate called", "FATAL: exception not rethrown", "Fatal Python erro
          "Segmentation fault", "Aborted", "guard freed on the daemon thread"]
 
 
-@pytest.mark.parametrize("mode, run", [(m, i) for m in ("finalizing", "atexit") for i in range(10)]
-                         + [("sleep", i) for i in range(5)])
+# "finalizing" wakes the daemon deterministically after finalization has begun
+# (which also covers a daemon that merely sleeps in a blocking call); "atexit"
+# races its wake-up against the start of finalization.
+@pytest.mark.parametrize("mode, run", [(m, i) for m in ("finalizing", "atexit") for i in range(10)])
 def test_interpreter_ends_cleanly_with_a_daemon_inside_call(model_home, mode, run):
     proc = run_python(SCRIPT.format(mode=mode), env={"HOME": str(model_home)}, timeout=60)
     assert (proc.returncode, proc.stdout) == (0, "main done\n"), proc.stderr
-    for text in FATAL:
-        assert text not in proc.stderr
+    assert not [text for text in FATAL if text in proc.stderr], proc.stderr
     if mode == "finalizing":
         # The daemon woke during finalization and was ended before resuming Python code.
         assert "released while finalizing\ndaemon ended\n" in proc.stderr
