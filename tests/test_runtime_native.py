@@ -1,0 +1,58 @@
+"""Class creation of the runtime, driven from C++ inside an embedded interpreter
+(tests/native/test_runtime.cpp): bases that the module's own classes never
+have, compared with the class statement the interpreter runs."""
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+from conftest import ROOT
+
+SOURCE = ROOT / "tests" / "native" / "test_runtime.cpp"
+CASES = [
+    "plain_base", "mro_entries_tuple", "mro_entries_list", "mro_entries_raises",
+    "non_class_base", "prepare_order", "orig_bases_order", "prepare_not_mapping",
+    "metaclass_conflict", "later_metaclass_wins", "first_metaclass_kept", "metaclass_raises",
+    "missing_global", "method_store_fails", "class_cell_during_creation",
+]
+
+
+@pytest.fixture(scope="module")
+def native_run(tmp_path_factory):
+    compiler = shutil.which("g++")
+    if compiler is None:
+        pytest.skip("g++ is not installed")
+    libdir = sysconfig.get_config_var("LIBDIR")
+    library = sysconfig.get_config_var("LDLIBRARY") or ""
+    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not (Path(libdir) / library).is_file():
+        pytest.skip("the interpreter has no shared libpython to embed")
+    program = tmp_path_factory.mktemp("native") / "test_runtime"
+    build = subprocess.run(
+        [compiler, "-std=c++17", "-Wall", "-Wextra", "-I", str(ROOT / "src" / "manage"),
+         "-I", sysconfig.get_paths()["include"], str(SOURCE),
+         *sorted(map(str, (ROOT / "src" / "manage" / "runtime").glob("*.cpp"))),
+         f"-L{libdir}", f"-lpython{sysconfig.get_config_var('VERSION')}",
+         f"-Wl,-rpath,{libdir}", "-o", str(program)],
+        capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr[-5000:]
+    return subprocess.run([str(program)], capture_output=True, text=True, timeout=60,
+                          cwd=str(program.parent),
+                          env={**os.environ, "PYTHONHOME": sys.base_prefix})
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_case(native_run, case):
+    report = native_run.stdout
+    assert f"PASS {case}\n" in report, report[report.find(f"FAIL {case}"):] or report
+    assert report.count(f" {case}") == 1  # each case runs once
+
+
+def test_every_case_ran_and_passed(native_run):
+    assert native_run.returncode == 0, native_run.stdout + native_run.stderr
+    lines = native_run.stdout.splitlines()
+    assert lines[-1] == f"{len(CASES)} passed, 0 failed"
+    assert len(lines) == len(CASES) + 1 and native_run.stderr == ""
