@@ -19,7 +19,7 @@ fetch_model = load_tool("fetch_model")
     ({}, None),
     ({"state_out": "Transpose"}, "state output"),
     ({"inputs": ("input", "state")}, "3 inputs"),
-    (None, ""),  # not a model at all
+    (None, "cannot load"),  # not a model at all
 ])
 def test_verify(tmp_path, kwargs, message):
     data = tiny_model(tmp_path / "m.onnx", "mean", **kwargs).read_bytes() if kwargs is not None \

@@ -2,6 +2,7 @@
 built for. The running version is faked by interposing Py_GetVersion with a
 preloaded library (the interpreter's own library is shared, so the module's
 reference resolves to the preload)."""
+import os
 import shutil
 import subprocess
 import sysconfig
@@ -47,6 +48,13 @@ IMPORT_WITH_ERRORS = """
 """
 
 
+def preload(tmp_path, version):
+    """LD_PRELOAD for a fresh interpreter: whatever is preloaded already (a
+    sanitizer runtime must stay first), then the fake Py_GetVersion."""
+    return {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"),
+                                                 fake_version_library(tmp_path, version)]))}
+
+
 def fake_version_library(tmp_path, version):
     source = tmp_path / "version.c"
     source.write_text('const char *Py_GetVersion(void) { return "%s"; }\n' % version)
@@ -62,7 +70,7 @@ def fake_version_library(tmp_path, version):
 ])
 def test_foreign_version_warns_once_per_import(tmp_path, version, running):
     result = run_python(IMPORT_WITH_WARNINGS,
-                        env={"LD_PRELOAD": fake_version_library(tmp_path, version)})
+                        env=preload(tmp_path, version))
     assert result.returncode == 0, result.stderr
     message = ("compile time Python version 3.10 of module 'cantorel.manage' does not match "
                f"runtime version {running}")
@@ -72,7 +80,7 @@ def test_foreign_version_warns_once_per_import(tmp_path, version, running):
 
 def test_warning_as_error_fails_the_import_and_a_later_import_succeeds(tmp_path):
     result = run_python(IMPORT_WITH_ERRORS,
-                        env={"LD_PRELOAD": fake_version_library(tmp_path, "3.11.2")})
+                        env=preload(tmp_path, "3.11.2"))
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == ("raised compile time Python version 3.10 of module 'cantorel.manage' "
