@@ -187,9 +187,7 @@ void run_module_body(rt::Here& here, PyObject* module) {
     rt::Process& p = rt::process();
 
     LINE(1);
-    if (p.function_type != nullptr) {
-        Py_CLEAR(p.function_type);
-    }
+    Py_CLEAR(p.function_type);  // one from an earlier, failed import
     p.function_type = rt::create_function_type(module);
 
     PyObject* modules = require(PyImport_GetModuleDict());
