@@ -253,14 +253,11 @@ void run_exec(PyObject* module) {
     p.module = module;
     p.module_dict = dict;
     p.builtins_dict = require(PyModule_GetDict(builtins.get()));
-    for (auto& entry : p.global_cache) {
-        entry = rt::GlobalCacheEntry{0, 0, nullptr};
-    }
     if (module_site == nullptr) {
         module_site = new rt::TracebackSite(Owned::ref(rt::name(Name::init_entry)).release());
     }
 
-    rt::Here here{*module_site, 1, dict};
+    rt::Here here{*module_site, 1, dict, nullptr};
     try {
         run_module_body(here, module);
     } catch (rt::PyErrorSet&) {

@@ -4,16 +4,17 @@
 
 namespace manage {
 
-const rt::ClassSpec AudioPlayer_class = {
-    "AudioPlayer",
-    rt::Name::AudioPlayer,
-    136,
+using namespace rt;
+
+const ClassSpec AudioPlayer_class{
+    "AudioPlayer", 136,
     {
-        {"AudioPlayer", "__init__", 137, {{"self"}}, {}, {}, {},
-         PENDING_BODY(137, "AudioPlayer.__init__")},
-        {"AudioPlayer", "play_audio", 140, {{"audio_data", rt::Exact::bytes}}, {},
-         {{"audio_data", "bytes"}, {"return", "None"}}, {"wave_obj", "play_obj", "e"},
-         PENDING_BODY(140, "AudioPlayer.play_audio"), true},
+        method<PENDING(137, 1)>("__init__", 137, {self_param}),
+        method<PENDING(140, 1)>("play_audio", 140,
+                                {param("audio_data").exactly(Exact::bytes).annotated("bytes")})
+            .returns("None")
+            .locals({"wave_obj", "play_obj", "e"})
+            .static_method(),
     },
 };
 

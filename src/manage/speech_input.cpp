@@ -5,26 +5,20 @@
 
 namespace manage {
 
-using rt::Exact;
+using namespace rt;
 
-const rt::ClassSpec Input_class = {
-    "Input",
-    rt::Name::Input,
-    157,
+const ClassSpec Input_class{
+    "Input", 157,
     {
-        {"Input", "__init__", 158,
-         {{"self"}, {"asr_model"}, {"sld", Exact::int_}, {"max_time", Exact::int_}},
-         {rt::default_int(1), rt::default_int(3)},
-         {{"sld", "int"}, {"max_time", "int"}},
-         {},
-         PENDING_BODY(158, "Input.__init__")},
-        {"Input", "_init", 168, {{"self"}}, {}, {{"return", "None"}}, {},
-         PENDING_BODY(168, "Input._init")},
-        {"Input", "_recognize", 174, {{"self"}}, {}, {{"return", "Optional[str]"}},
-         {"audio_data", "text", "recognized_text", "e"},
-         PENDING_BODY(174, "Input._recognize")},
-        {"Input", "_reset", 193, {{"self"}}, {}, {{"return", "None"}}, {},
-         PENDING_BODY(193, "Input._reset")},
+        method<PENDING(158, 4)>("__init__", 158,
+                                {self_param, param("asr_model"),
+                                 param("sld").exactly(Exact::int_).annotated("int").defaults_to(1),
+                                 param("max_time").exactly(Exact::int_).annotated("int").defaults_to(3)}),
+        method<PENDING(168, 1)>("_init", 168, {self_param}).returns("None"),
+        method<PENDING(174, 1)>("_recognize", 174, {self_param})
+            .returns("Optional[str]")
+            .locals({"audio_data", "text", "recognized_text", "e"}),
+        method<PENDING(193, 1)>("_reset", 193, {self_param}).returns("None"),
     },
 };
 

@@ -2,186 +2,200 @@
 // and carries the model's recurrent state and the last 64 samples of the
 // previous input from one frame to the next.
 #include "classes.hpp"
-#include "runtime/globals.hpp"
-#include "runtime/ops.hpp"
+#include "runtime/body.hpp"
 
 namespace {
 
 using namespace rt;
 
+const Constant cache_dir_name{"cache_dir"}, asr_model_dir_name{"asr_model_dir"},
+    model_path_name{"model_path"}, sess_name{"sess"}, state_name{"state"}, ctx_name{"ctx"},
+    sr_name{"sr"}, path_name{"path"}, expanduser_name{"expanduser"}, join_name{"join"},
+    InferenceSession_name{"InferenceSession"}, zeros_name{"zeros"}, float32_name{"float32"},
+    int64_name{"int64"}, int16_name{"int16"}, array_name{"array"},
+    frombuffer_name{"frombuffer"}, astype_name{"astype"}, newaxis_name{"newaxis"},
+    concatenate_name{"concatenate"}, run_name{"run"}, fill_name{"fill"}, input_name{"input"},
+    home_cache{"~/.cache"}, model_dir_name{"sonvale"}, model_file_name{"voicevd.pt"},
+    cpu_provider{"CPUExecutionProvider"};
+
+const Constant kw_dtype{[] { return Py_BuildValue("(s)", "dtype"); }};
+const Constant kw_axis{[] { return Py_BuildValue("(s)", "axis"); }};
+const Constant kw_providers{[] { return Py_BuildValue("(s)", "providers"); }};
+const Constant zero{[] { return PyLong_FromLong(0); }};
+const Constant one{[] { return PyLong_FromLong(1); }};
+const Constant sample_rate{[] { return PyLong_FromLong(16000); }};
+const Constant full_scale{[] { return PyFloat_FromDouble(32768.0); }};
+const Constant state_shape{[] { return Py_BuildValue("(iii)", 2, 1, 128); }};
+const Constant context_shape{[] { return Py_BuildValue("(ii)", 1, 64); }};
+const Constant all_columns{[] { return PySlice_New(nullptr, nullptr, nullptr); }};
+// [:, -64:]
+const Constant last_64_columns{[] {
+    Owned tail = Owned::steal(Py_BuildValue("i", -64));
+    Owned slice = tail ? Owned::steal(PySlice_New(tail.get(), nullptr, nullptr)) : Owned();
+    Owned all = Owned::steal(PySlice_New(nullptr, nullptr, nullptr));
+    return slice && all ? PyTuple_Pack(2, all.get(), slice.get()) : nullptr;
+}};
+
 // os.path.<function>(args...)
 template <typename... Args>
-Owned os_path(const Here& here, Name function, Args... args) {
-    Owned os = global(here, Name::os);
-    Owned path = getattr(os.get(), Name::path);
+Owned os_path(const Here& here, const Constant& function, Args... args) {
+    LET(os, global(here, g::os));
+    LET(path, getattr(os.get(), path_name));
     return call_method(path.get(), function, args...);
 }
 
-// np.<dtype>
-Owned numpy_type(const Here& here, Name dtype) {
-    Owned np = global(here, Name::np);
-    return getattr(np.get(), dtype);
+// np.<attribute>
+Owned numpy_attr(const Here& here, const Constant& attribute) {
+    LET(np, global(here, g::np));
+    return getattr(np.get(), attribute);
 }
 
 // np.zeros(shape, dtype=np.float32)
 Owned float32_zeros(const Here& here, PyObject* shape) {
-    Owned np = global(here, Name::np);
-    Owned zeros = getattr(np.get(), Name::zeros);
-    Owned float32 = numpy_type(here, Name::float32);
-    return call_with_keywords(zeros.get(), process().kw_dtype, shape, float32.get());
+    LET(zeros, numpy_attr(here, zeros_name));
+    LET(float32, numpy_attr(here, float32_name));
+    return call_kw(zeros.get(), kw_dtype, shape, float32.get());
 }
 
-PyObject* VoiceVD___init___impl(Here& here, PyObject* self) {
-    Process& p = process();
-
+Owned VoiceVD___init__(Here& here, PyObject* self) {
     LINE(15);
-    Owned cache_dir = os_path(here, Name::expanduser, name(Name::home_cache));
-    setattr(self, Name::cache_dir, cache_dir.get());
-
+    {
+        LET(cache_dir, os_path(here, expanduser_name, home_cache.get()));
+        CHECK(setattr(self, cache_dir_name, cache_dir.get()));
+    }
     LINE(16);
     {
-        Owned base = getattr(self, Name::cache_dir);
-        Owned dir = os_path(here, Name::join, base.get(), name(Name::model_dir_name));
-        setattr(self, Name::asr_model_dir, dir.get());
+        LET(base, getattr(self, cache_dir_name));
+        LET(dir, os_path(here, join_name, base.get(), model_dir_name.get()));
+        CHECK(setattr(self, asr_model_dir_name, dir.get()));
     }
-
     LINE(17);
     {
-        Owned dir = getattr(self, Name::asr_model_dir);
-        Owned path = os_path(here, Name::join, dir.get(), name(Name::model_file_name));
-        setattr(self, Name::model_path, path.get());
+        LET(dir, getattr(self, asr_model_dir_name));
+        LET(path, os_path(here, join_name, dir.get(), model_file_name.get()));
+        CHECK(setattr(self, model_path_name, path.get()));
     }
-
     LINE(18);
     {
-        Owned ort = global(here, Name::ort);
-        Owned session_type = getattr(ort.get(), Name::InferenceSession);
-        Owned path = getattr(self, Name::model_path);
-        Owned providers = own(PyList_New(1));
-        PyList_SET_ITEM(providers.get(), 0, Owned::ref(name(Name::cpu_provider)).release());
-        Owned session = call_with_keywords(session_type.get(), p.kw_providers, path.get(),
-                                           providers.get());
-        setattr(self, Name::sess, session.get());
+        LET(ort, global(here, g::ort));
+        LET(session_type, getattr(ort.get(), InferenceSession_name));
+        LET(path, getattr(self, model_path_name));
+        LET(providers, Owned::steal(PyList_New(1)));
+        PyList_SET_ITEM(providers.get(), 0, Owned::ref(cpu_provider.get()).release());
+        LET(session, call_kw(session_type.get(), kw_providers, path.get(), providers.get()));
+        CHECK(setattr(self, sess_name, session.get()));
     }
-
     LINE(19);
-    setattr(self, Name::state, float32_zeros(here, p.state_shape).get());
-
+    {
+        LET(state, float32_zeros(here, state_shape.get()));
+        CHECK(setattr(self, state_name, state.get()));
+    }
     LINE(20);
-    setattr(self, Name::ctx, float32_zeros(here, p.context_shape).get());
-
+    {
+        LET(ctx, float32_zeros(here, context_shape.get()));
+        CHECK(setattr(self, ctx_name, ctx.get()));
+    }
     LINE(21);
     {
-        Owned np = global(here, Name::np);
-        Owned array = getattr(np.get(), Name::array);
-        Owned int64 = numpy_type(here, Name::int64);
-        Owned sr = call_with_keywords(array.get(), p.kw_dtype, p.number.i16000, int64.get());
-        setattr(self, Name::sr, sr.get());
+        LET(array, numpy_attr(here, array_name));
+        LET(int64, numpy_attr(here, int64_name));
+        LET(sr, call_kw(array.get(), kw_dtype, sample_rate.get(), int64.get()));
+        CHECK(setattr(self, sr_name, sr.get()));
     }
-    Py_RETURN_NONE;
+    return Owned::ref(Py_None);
 }
 
-PyObject* VoiceVD_reset_impl(Here& here, PyObject* self) {
+Owned VoiceVD_reset(Here& here, PyObject* self) {
     LINE(24);
     {
-        Owned state = getattr(self, Name::state);
-        call_method(state.get(), Name::fill, process().number.i0);
+        LET(state, getattr(self, state_name));
+        CHECK(call_method(state.get(), fill_name, zero.get()));
     }
     LINE(25);
     {
-        Owned ctx = getattr(self, Name::ctx);
-        call_method(ctx.get(), Name::fill, process().number.i0);
+        LET(ctx, getattr(self, ctx_name));
+        CHECK(call_method(ctx.get(), fill_name, zero.get()));
     }
-    Py_RETURN_NONE;
+    return Owned::ref(Py_None);
 }
 
-PyObject* VoiceVD___call___impl(Here& here, PyObject* self, PyObject* pcm_bytes) {
-    Process& p = process();
-
+Owned VoiceVD___call__(Here& here, PyObject* self, PyObject* pcm_bytes) {
     LINE(28);
     Owned samples;
     {
-        Owned np = global(here, Name::np);
-        Owned frombuffer = getattr(np.get(), Name::frombuffer);
-        Owned int16 = numpy_type(here, Name::int16);
-        samples = call_with_keywords(frombuffer.get(), p.kw_dtype, pcm_bytes, int16.get());
+        LET(frombuffer, numpy_attr(here, frombuffer_name));
+        LET(int16, numpy_attr(here, int16_name));
+        samples = call_kw(frombuffer.get(), kw_dtype, pcm_bytes, int16.get());
+        CHECK(samples);
     }
 
     LINE(29);
     Owned wav;
     {
-        Owned float32 = numpy_type(here, Name::float32);
-        Owned converted = call_method(samples.get(), Name::astype, float32.get());
-        Owned scaled = own(PyNumber_TrueDivide(converted.get(), p.number.f32768));
-        Owned newaxis = numpy_type(here, Name::newaxis);
-        Owned index = own(PyTuple_Pack(2, newaxis.get(), p.all_columns));
-        wav = own(PyObject_GetItem(scaled.get(), index.get()));
+        LET(float32, numpy_attr(here, float32_name));
+        LET(converted, call_method(samples.get(), astype_name, float32.get()));
+        LET(scaled, Owned::steal(PyNumber_TrueDivide(converted.get(), full_scale.get())));
+        LET(newaxis, numpy_attr(here, newaxis_name));
+        LET(index, Owned::steal(PyTuple_Pack(2, newaxis.get(), all_columns.get())));
+        wav = Owned::steal(PyObject_GetItem(scaled.get(), index.get()));
+        CHECK(wav);
     }
 
     LINE(31);
     Owned x;
     {
-        Owned np = global(here, Name::np);
-        Owned concatenate = getattr(np.get(), Name::concatenate);
-        Owned ctx = getattr(self, Name::ctx);
-        Owned pair = own(PyTuple_Pack(2, ctx.get(), wav.get()));
-        x = call_with_keywords(concatenate.get(), p.kw_axis, pair.get(), p.number.i1);
+        LET(concatenate, numpy_attr(here, concatenate_name));
+        LET(ctx, getattr(self, ctx_name));
+        LET(pair, Owned::steal(PyTuple_Pack(2, ctx.get(), wav.get())));
+        x = call_kw(concatenate.get(), kw_axis, pair.get(), one.get());
+        CHECK(x);
     }
 
     LINE(32);
     {
-        Owned context = own(PyObject_GetItem(x.get(), p.last_64_columns));
-        setattr(self, Name::ctx, context.get());
+        LET(context, Owned::steal(PyObject_GetItem(x.get(), last_64_columns.get())));
+        CHECK(setattr(self, ctx_name, context.get()));
     }
 
     LINE(34);
-    Owned session = getattr(self, Name::sess);
-    Owned run = getattr(session.get(), Name::run);
-    Owned inputs = own(PyDict_New());
+    LET(session, getattr(self, sess_name));
+    LET(run, getattr(session.get(), run_name));
+    LET(inputs, Owned::steal(PyDict_New()));
     {
         LINE(36);
-        Owned float32 = numpy_type(here, Name::float32);
-        Owned input = call_method(x.get(), Name::astype, float32.get());
+        LET(float32, numpy_attr(here, float32_name));
+        LET(input, call_method(x.get(), astype_name, float32.get()));
         LINE(37);
-        Owned state = getattr(self, Name::state);
+        LET(state, getattr(self, state_name));
         LINE(38);
-        Owned sr = getattr(self, Name::sr);
+        LET(sr, getattr(self, sr_name));
         LINE(34);
-        require(PyDict_SetItem(inputs.get(), name(Name::input), input.get()));
-        require(PyDict_SetItem(inputs.get(), name(Name::state), state.get()));
-        require(PyDict_SetItem(inputs.get(), name(Name::sr), sr.get()));
+        CHECK(status(PyDict_SetItem(inputs.get(), input_name.get(), input.get())));
+        CHECK(status(PyDict_SetItem(inputs.get(), state_name.get(), state.get())));
+        CHECK(status(PyDict_SetItem(inputs.get(), sr_name.get(), sr.get())));
     }
-    Owned outputs = call(run.get(), Py_None, inputs.get());
+    LET(outputs, call(run.get(), Py_None, inputs.get()));
     Owned prob, new_state;
-    unpack_two(outputs.get(), prob, new_state);
-    setattr(self, Name::state, new_state.get());
+    CHECK(unpack_two(outputs.get(), prob, new_state));
+    CHECK(setattr(self, state_name, new_state.get()));
 
     LINE(40);
-    return own(PyNumber_Float(prob.get())).release();
+    return Owned::steal(PyNumber_Float(prob.get()));
 }
 
 }  // namespace
 
 namespace manage {
 
-const ClassSpec VoiceVD_class = {
-    "VoiceVD",
-    Name::VoiceVD,
-    13,
+const ClassSpec VoiceVD_class{
+    "VoiceVD", 13,
     {
-        {"VoiceVD", "__init__", 14, {{"self"}}, {}, {}, {},
-         [](Here& here, PyObject* const* arg, PyObject*) {
-             return VoiceVD___init___impl(here, arg[0]);
-         }},
-        {"VoiceVD", "reset", 23, {{"self"}}, {}, {}, {},
-         [](Here& here, PyObject* const* arg, PyObject*) {
-             return VoiceVD_reset_impl(here, arg[0]);
-         }},
-        {"VoiceVD", "__call__", 27, {{"self"}, {"pcm_bytes", Exact::bytes}}, {},
-         {{"pcm_bytes", "bytes"}, {"return", "float"}}, {"wav", "x", "prob"},
-         [](Here& here, PyObject* const* arg, PyObject*) {
-             return VoiceVD___call___impl(here, arg[0], arg[1]);
-         }},
+        method<VoiceVD___init__>("__init__", 14, {self_param}),
+        method<VoiceVD_reset>("reset", 23, {self_param}),
+        method<VoiceVD___call__>("__call__", 27,
+                                 {self_param, param("pcm_bytes").exactly(Exact::bytes).annotated("bytes")})
+            .returns("float")
+            .locals({"wav", "x", "prob"}),
     },
 };
 

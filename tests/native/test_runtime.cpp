@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/body.hpp"
 #include "runtime/classes.hpp"
 #include "runtime/error.hpp"
 #include "runtime/function.hpp"
@@ -322,29 +323,27 @@ RecVoice = Base
      "out['log'] == [('init_subclass', 'empty')] and out['cell'] == 'the class'", 0, false},
 };
 
-PyObject* cell_body(rt::Here&, PyObject* const*, PyObject* function) {
-    PyObject* cls = rt::class_cell(function);
+rt::Owned cell_body(rt::Here& here, PyObject* /*self*/) {
+    PyObject* cls = rt::class_cell(here.function);
     if (cls == nullptr) {
-        rt::raise(PyExc_RuntimeError, "super(): empty __class__ cell");
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        return rt::failure;
     }
-    Py_INCREF(cls);
-    return cls;
+    return rt::Owned::ref(cls);
 }
 
-PyObject* none_body(rt::Here&, PyObject* const*, PyObject*) { Py_RETURN_NONE; }
+rt::Owned none_body(rt::Here&, PyObject* /*self*/) { return rt::Owned::ref(Py_None); }
+rt::Owned static_body(rt::Here&) { return rt::Owned::ref(Py_None); }
 
-const rt::ClassSpec kClass = {
+const rt::ClassSpec kClass{
     "RecVoice_T",
-    rt::Name::RecVoice_T,
     kClassLine,
     {
-        {"RecVoice_T", "cell", kClassLine + 1, {{"self"}}, {}, {}, {}, cell_body, false, false,
-         true},
-        {"RecVoice_T", "plain", kClassLine + 4, {{"self"}}, {}, {}, {}, none_body},
-        {"RecVoice_T", "static", kClassLine + 7, {}, {}, {}, {}, none_body, true},
+        rt::method<cell_body>("cell", kClassLine + 1, {rt::self_param}).uses_super(),
+        rt::method<none_body>("plain", kClassLine + 4, {rt::self_param}),
+        rt::method<static_body>("static", kClassLine + 7).static_method(),
     },
-    true,
-    rt::Name::RecVoice,
+    &rt::g::RecVoice,
 };
 
 [[noreturn]] void fatal(const char* what) {
@@ -394,7 +393,7 @@ std::string run_case(const Case& c, PyObject* check, rt::MethodRuntime* const* m
     Py_DECREF(started);
 
     std::string problems;
-    rt::Here here{site, -1, p.module_dict};
+    rt::Here here{site, -1, p.module_dict, nullptr};
     PyObject* error = Py_None;
     Py_INCREF(error);
     try {

@@ -92,8 +92,9 @@ PyObject* calculate_metaclass(PyObject* bases) {
 
 void create_plain_class(Here& here, const ClassSpec& spec, MethodRuntime* const* methods) {
     Process& p = process();
-    PyObject* class_name = name(spec.name_id);
     LINE(spec.line);
+    Owned name_object = own(PyUnicode_InternFromString(spec.name));
+    PyObject* class_name = name_object.get();
     Owned ns = own(PyDict_New());
     set_class_names(ns.get(), class_name);
     add_methods(here, ns.get(), spec, methods);
@@ -105,9 +106,10 @@ void create_plain_class(Here& here, const ClassSpec& spec, MethodRuntime* const*
 
 void create_derived_class(Here& here, const ClassSpec& spec, MethodRuntime* const* methods) {
     Process& p = process();
-    PyObject* class_name = name(spec.name_id);
     LINE(spec.line);
-    Owned base = global(here, spec.base);
+    Owned name_object = own(PyUnicode_InternFromString(spec.name));
+    PyObject* class_name = name_object.get();
+    Owned base = own(global(here.globals, *spec.base).release());
     Owned original_bases = own(PyTuple_Pack(1, base.get()));
     Owned bases = resolve_bases(original_bases.get());
     PyObject* metaclass = calculate_metaclass(bases.get());
@@ -136,7 +138,7 @@ void create_derived_class(Here& here, const ClassSpec& spec, MethodRuntime* cons
 }  // namespace
 
 void create_class(Here& here, const ClassSpec& spec, MethodRuntime* const* methods) {
-    if (spec.derived) {
+    if (spec.base != nullptr) {
         create_derived_class(here, spec, methods);
     } else {
         create_plain_class(here, spec, methods);

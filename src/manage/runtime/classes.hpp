@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <utility>
 #include <vector>
 
 #include "runtime/process.hpp"
@@ -14,13 +15,22 @@
 
 namespace rt {
 
+class Global;
+
+// A class statement: its name, line, methods in the order of the class
+// body, and the module global naming its one base, if any.
 struct ClassSpec {
+    ClassSpec(const char* name, int line, std::vector<MethodSpec> methods,
+              const Global* base = nullptr)
+        : name(name), line(line), methods(std::move(methods)), base(base) {
+        for (MethodSpec& m : this->methods) {
+            m.class_name = name;
+        }
+    }
     const char* name;
-    Name name_id;
-    int line;  // of the class statement
+    int line;
     std::vector<MethodSpec> methods;
-    bool derived = false;  // from the class named by `base`
-    Name base = Name::count_;
+    const Global* base;
 };
 
 // Creates the class and binds it in the module namespace. `methods` holds

@@ -2,6 +2,9 @@
 
 #include <structmember.h>
 
+#include <cxxabi.h>
+
+#include <exception>
 #include <new>
 
 #include "runtime/error.hpp"
@@ -12,21 +15,15 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// The entry point CPython calls: binds, type-tests, runs the body, and adds
-// the method's traceback entry to a failure. The body may run arbitrary
-// Python code and release the GIL.
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    FunctionObject* f = as_function(self);
-    MethodRuntime& m = *f->method;
-    // The caller may hold only a borrowed reference (a bound method in an
-    // instance dict that the body clears); the body uses the function's
-    // globals and class cell until it returns.
-    Owned keep_alive = Owned::ref(self);
-    Here here{m.site, m.spec.first_line, f->globals};
-    try {
-        Bound bound;
-        switch (bind_arguments(m, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+// Binds, type-tests and runs the body; returns a new reference, or null
+// with the exception set and the method's entry added where one is due.
+PyObject* run(MethodRuntime& m, Here& here, PyObject* const* args, size_t nargsf,
+              PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* const* values = args;
+    Bound bound;
+    if (nargs != m.n_params || kwnames != nullptr || m.spec.collects_extra) {
+        switch (bind_arguments(m, args, nargs, kwnames, bound)) {
             case BindResult::ok:
                 break;
             case BindResult::binding_failed:
@@ -35,15 +32,55 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             case BindResult::type_test_failed:
                 return nullptr;  // reported at the caller only
         }
-        return m.spec.body(here, bound.value, self);
-    } catch (PyErrorSet&) {
-        here.add_traceback();
+        values = bound.value;
+    } else if (m.has_type_tests && !type_tests_pass(m, values)) {
         return nullptr;
+    }
+    // Calls through the module's functions count toward the recursion
+    // limit as the interpreter's own calls do, so runaway recursion is a
+    // RecursionError rather than a stack overflow.
+    if (Py_EnterRecursiveCall("")) {
+        return nullptr;
+    }
+    Owned result = m.spec.body(here, values);
+    Py_LeaveRecursiveCall();
+    if (!result) {
+        here.add_traceback();
+    }
+    return result.release();
+}
+
+// The entry point CPython calls. No C++ exception may reach the
+// interpreter: Python errors travel as return values, and anything else
+// thrown below (a C++ library's failure) becomes a SystemError with its
+// text. The forced unwind that ends a daemon thread at interpreter exit is
+// the one exception that must pass on.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    MethodRuntime& m = *f->method;
+    // The caller may hold only a borrowed reference (a bound method in an
+    // instance dict that the body clears); the body uses the function's
+    // globals and class cell until it returns.
+    Py_INCREF(self);
+    Here here{m.site, m.spec.first_line, f->globals, self};
+    PyObject* result = nullptr;
+    try {
+        result = run(m, here, args, nargsf, kwnames);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
         here.add_traceback();
-        return nullptr;
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "%s: %s", m.spec.name, e.what());
+        here.add_traceback();
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", m.spec.name);
+        here.add_traceback();
     }
+    Py_DECREF(self);
+    return result;
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -249,9 +286,17 @@ PyTypeObject* create_function_type(PyObject* module) {
 Owned new_function(MethodRuntime& method) {
     Process& p = process();
     Owned annotations = own(PyDict_New());
-    for (const Annotation& a : method.spec.annotations) {
-        Owned text = own(PyUnicode_FromString(a.text));
-        require(PyDict_SetItemString(annotations.get(), a.name, text.get()));
+    auto annotate = [&](const char* name, const char* text) {
+        Owned value = own(PyUnicode_FromString(text));
+        require(PyDict_SetItemString(annotations.get(), name, value.get()));
+    };
+    for (const Param& param : method.spec.params) {
+        if (param.annotation != nullptr) {
+            annotate(param.name, param.annotation);
+        }
+    }
+    if (method.spec.return_annotation != nullptr) {
+        annotate("return", method.spec.return_annotation);
     }
     auto* f = PyObject_GC_New(FunctionObject, p.function_type);
     if (f == nullptr) {

@@ -1,39 +1,39 @@
 #include "runtime/globals.hpp"
 
-#include "runtime/compat.hpp"
-#include "runtime/error.hpp"
-
 namespace rt {
 
-Owned global(const Here& here, Name n) {
-    Process& p = process();
-    PyObject* key = name(n);
-    // Version tags are unique across all dictionaries, so an entry cached
-    // from another namespace never matches this one.
-    GlobalCacheEntry& cached = p.global_cache[static_cast<int>(n)];
-    const uint64_t module_version = compat::dict_version(here.globals);
-    const uint64_t builtins_version = compat::dict_version(p.builtins_dict);
-    if (cached.value != nullptr && cached.module_version == module_version &&
-        cached.builtins_version == builtins_version) {
-        return Owned::ref(cached.value);
-    }
+Owned global_slow(PyObject* globals, const Global& g) {
+    PyObject* builtins = process().builtins_dict;
+    PyObject* key = g.name();
+    const uint64_t module_version = compat::dict_version(globals);
+    const uint64_t builtins_version = compat::dict_version(builtins);
     // Keys are exact interned str, so these look-ups run no Python code and
     // leave the version tags as they are.
-    PyObject* value = PyDict_GetItemWithError(here.globals, key);
+    PyObject* value = PyDict_GetItemWithError(globals, key);
     if (value == nullptr) {
         if (PyErr_Occurred()) {
-            raise_error();
+            return failure;
         }
-        value = PyDict_GetItemWithError(p.builtins_dict, key);
+        value = PyDict_GetItemWithError(builtins, key);
         if (value == nullptr) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
             }
-            raise_error();
+            return failure;
         }
     }
-    cached = GlobalCacheEntry{module_version, builtins_version, value};
+    g.module_version_ = module_version;
+    g.builtins_version_ = builtins_version;
+    g.value_ = value;
     return Owned::ref(value);
 }
+
+namespace g {
+const Global queue{"queue"}, sa{"sa"}, time{"time"}, threading{"threading"}, np{"np"},
+    deque{"deque"}, os{"os"}, pyaudio{"pyaudio"}, ort{"ort"};
+const Global VoiceVD{"VoiceVD"}, RecVoice{"RecVoice"}, RecVoice_T{"RecVoice_T"},
+    AudioPlayer{"AudioPlayer"}, Input{"Input"}, Output{"Output"};
+const Global Exception{"Exception"};
+}  // namespace g
 
 }  // namespace rt

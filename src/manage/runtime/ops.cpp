@@ -3,27 +3,29 @@
 namespace rt {
 namespace {
 
-[[noreturn]] void too_few(Py_ssize_t count) {
+const Constant kw_flush{[] { return Py_BuildValue("(s)", "flush"); }};
+
+Status too_few(Py_ssize_t count) {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", count,
                  count == 1 ? "" : "s");
-    raise_error();
+    return failure;
 }
 
-[[noreturn]] void too_many() {
+Status too_many() {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-    raise_error();
+    return failure;
 }
 
 }  // namespace
 
-void unpack_two(PyObject* value, Owned& first, Owned& second) {
+Status unpack_two(PyObject* value, Owned& first, Owned& second) {
     if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
         const Py_ssize_t size = Py_SIZE(value);
         if (size > 2) {
-            too_many();
+            return too_many();
         }
         if (size < 2) {
-            too_few(size);
+            return too_few(size);
         }
         PyObject** items = PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0)
                                                      : &PyList_GET_ITEM(value, 0);
@@ -31,34 +33,37 @@ void unpack_two(PyObject* value, Owned& first, Owned& second) {
         Owned b = Owned::ref(items[1]);
         first = std::move(a);
         second = std::move(b);
-        return;
+        return ok;
     }
-    Owned iterator = own(PyObject_GetIter(value));
+    Owned iterator = Owned::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        return failure;
+    }
     Owned items[2];
     for (Py_ssize_t i = 0; i < 2; ++i) {
         items[i] = Owned::steal(PyIter_Next(iterator.get()));
         if (!items[i]) {
-            if (PyErr_Occurred()) {
-                raise_error();
-            }
-            too_few(i);
+            return PyErr_Occurred() ? Status(failure) : too_few(i);
         }
     }
     Owned extra = Owned::steal(PyIter_Next(iterator.get()));
     if (extra) {
-        too_many();
+        return too_many();
     }
     if (PyErr_Occurred()) {
-        raise_error();
+        return failure;
     }
     first = std::move(items[0]);
     second = std::move(items[1]);
+    return ok;
 }
 
-void not_implemented(const char* qualified_name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet",
-                 qualified_name);
-    raise_error();
+Status print(PyObject* text, bool flush) {
+    PyObject* argv[] = {nullptr, text, Py_True};
+    Owned result = Owned::steal(PyObject_Vectorcall(process().builtin_print, argv + 1,
+                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    flush ? kw_flush.get() : nullptr));
+    return result ? ok : Status(failure);
 }
 
 }  // namespace rt

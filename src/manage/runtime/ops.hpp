@@ -1,52 +1,70 @@
-// The operations method bodies are written in: attribute access, calls and
-// unpacking with the interpreter's semantics. Each throws PyErrorSet on
-// failure; every call may run arbitrary Python code.
+// The operations method bodies are written in: attribute access, calls,
+// unpacking and printing with the interpreter's semantics. Each returns a
+// null `Owned` or a failed `Status` with the Python exception set; every
+// one of them may run arbitrary Python code (and so release the GIL).
 #pragma once
 
 #include <Python.h>
 
-#include "runtime/error.hpp"
+#include "runtime/constants.hpp"
 #include "runtime/process.hpp"
 #include "runtime/ref.hpp"
 
 namespace rt {
 
-inline Owned getattr(PyObject* object, Name n) { return own(PyObject_GetAttr(object, name(n))); }
+inline Owned getattr(PyObject* object, const Constant& n) {
+    return Owned::steal(PyObject_GetAttr(object, n.get()));
+}
 
-inline void setattr(PyObject* object, Name n, PyObject* value) {
-    require(PyObject_SetAttr(object, name(n), value));
+inline Status setattr(PyObject* object, const Constant& n, PyObject* value) {
+    return status(PyObject_SetAttr(object, n.get(), value));
 }
 
 // callable(args...)
 template <typename... Args>
 Owned call(PyObject* callable, Args... args) {
     PyObject* argv[] = {nullptr, args...};
-    return own(PyObject_Vectorcall(callable, argv + 1,
-                                   sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Owned::steal(PyObject_Vectorcall(
+        callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(positional..., **{kwnames: the last len(kwnames) values})
 template <typename... Args>
-Owned call_with_keywords(PyObject* callable, PyObject* kwnames, Args... args) {
+Owned call_kw(PyObject* callable, const Constant& kwnames, Args... args) {
     PyObject* argv[] = {nullptr, args...};
-    const size_t n_positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return own(PyObject_Vectorcall(callable, argv + 1,
-                                   n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    const size_t n_positional =
+        sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
+    return Owned::steal(PyObject_Vectorcall(
+        callable, argv + 1, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 // self.method(args...), looked up as a method call does.
 template <typename... Args>
-Owned call_method(PyObject* self, Name method, Args... args) {
+Owned call_method(PyObject* self, const Constant& method, Args... args) {
     PyObject* argv[] = {self, args...};
-    return own(PyObject_VectorcallMethod(name(method), argv,
-                                         (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
+    return Owned::steal(PyObject_VectorcallMethod(
+        method.get(), argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// self.method(positional..., **{kwnames: the last len(kwnames) values})
+template <typename... Args>
+Owned call_method_kw(PyObject* self, const Constant& method, const Constant& kwnames,
+                     Args... args) {
+    PyObject* argv[] = {self, args...};
+    const size_t n_positional =
+        1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
+    return Owned::steal(PyObject_VectorcallMethod(
+        method.get(), argv, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 // a, b = value
-void unpack_two(PyObject* value, Owned& first, Owned& second);
+Status unpack_two(PyObject* value, Owned& first, Owned& second);
 
-// A NotImplementedError for a method whose body is not available yet.
-[[noreturn]] void not_implemented(const char* qualified_name);
+// print(text) with the built-in found at import; print(text, flush=True)
+// when `flush`.
+Status print(PyObject* text, bool flush);
+
+// The value's truth, as `if value:` tests it: 1, 0, or -1 with an exception set.
+inline int truth(PyObject* value) { return PyObject_IsTrue(value); }
 
 }  // namespace rt

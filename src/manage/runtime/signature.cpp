@@ -13,6 +13,8 @@ constexpr const char kSubclassNote[] =
 
 PyObject* default_value(const Default& d) {
     switch (d.kind) {
+        case Default::Kind::none_given:
+            break;
         case Default::Kind::integer:
             return own(PyLong_FromLong(d.integer)).release();
         case Default::Kind::none:
@@ -25,7 +27,8 @@ PyObject* default_value(const Default& d) {
 
 PyObject* make_code(const MethodSpec& spec, PyObject* name) {
     Process& p = process();
-    const Py_ssize_t n_vars = static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size()) +
+    const Py_ssize_t n_vars =
+        static_cast<Py_ssize_t>(spec.params.size() + spec.local_names.size()) +
                               (spec.collects_extra ? 2 : 0);
     Owned varnames = own(PyTuple_New(n_vars));
     Py_ssize_t i = 0;
@@ -44,7 +47,7 @@ PyObject* make_code(const MethodSpec& spec, PyObject* name) {
     if (!spec.needs_class) {
         flags |= CO_NOFREE;
     }
-    for (const char* local : spec.locals) {
+    for (const char* local : spec.local_names) {
         put(local);
     }
     return own(compat::new_signature_code(static_cast<int>(spec.params.size()), flags,
@@ -104,11 +107,13 @@ PyTypeObject* exact_type(Exact t) {
     return nullptr;
 }
 
-bool type_tests_pass(const MethodRuntime& m, const Bound& b) {
+}  // namespace
+
+bool type_tests_pass(const MethodRuntime& m, PyObject* const* values) {
     for (Py_ssize_t j = 0; j < m.n_params; ++j) {
         const Param& param = m.spec.params[j];
         PyTypeObject* expected = exact_type(param.type);
-        PyObject* value = b.value[j];
+        PyObject* value = values[j];
         if (expected == nullptr || Py_TYPE(value) == expected ||
             (param.none_ok && value == Py_None)) {
             continue;
@@ -119,8 +124,11 @@ bool type_tests_pass(const MethodRuntime& m, const Bound& b) {
             continue;
         }
 #endif
-        Owned note = own(subclass ? PyUnicode_FromString(kSubclassNote)
-                                  : Owned::ref(process().empty_str).release());
+        Owned note = subclass ? Owned::steal(PyUnicode_FromString(kSubclassNote))
+                              : Owned::ref(process().empty_str);
+        if (!note) {
+            return false;
+        }
         PyErr_Format(PyExc_TypeError,
                      "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
                      param.name, expected->tp_name, Py_TYPE(value)->tp_name,
@@ -130,8 +138,6 @@ bool type_tests_pass(const MethodRuntime& m, const Bound& b) {
     return true;
 }
 
-}  // namespace
-
 MethodRuntime* build_method_runtime(const MethodSpec& spec) {
     Owned traceback_name = own(PyUnicode_FromFormat("cantorel.manage.%s.%s", spec.class_name,
                                                     spec.name));
@@ -139,15 +145,25 @@ MethodRuntime* build_method_runtime(const MethodSpec& spec) {
     m->name = own(PyUnicode_InternFromString(spec.name)).release();
     m->qualname = own(PyUnicode_FromFormat("%s.%s", spec.class_name, spec.name)).release();
     m->n_params = static_cast<Py_ssize_t>(spec.params.size());
-    m->n_required = m->n_params - static_cast<Py_ssize_t>(spec.defaults.size());
-    for (Py_ssize_t j = 0; j < m->n_params; ++j) {
-        m->param_names[j] = own(PyUnicode_InternFromString(spec.params[j].name)).release();
+    m->n_required = 0;
+    while (m->n_required < m->n_params && !spec.params[m->n_required].has_default()) {
+        ++m->n_required;
     }
-    if (!spec.defaults.empty()) {
-        Owned defaults = own(PyTuple_New(static_cast<Py_ssize_t>(spec.defaults.size())));
-        for (size_t k = 0; k < spec.defaults.size(); ++k) {
-            PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(k),
-                             default_value(spec.defaults[k]));
+    for (Py_ssize_t j = 0; j < m->n_params; ++j) {
+        const Param& param = spec.params[j];
+        m->param_names[j] = own(PyUnicode_InternFromString(param.name)).release();
+        m->has_type_tests = m->has_type_tests || param.type != Exact::any;
+        if ((j >= m->n_required) != param.has_default()) {
+            PyErr_Format(PyExc_SystemError, "%s.%s: a parameter without a default follows one with",
+                         spec.class_name, spec.name);
+            raise_error();
+        }
+    }
+    if (m->n_required < m->n_params) {
+        Owned defaults = own(PyTuple_New(m->n_params - m->n_required));
+        for (Py_ssize_t j = m->n_required; j < m->n_params; ++j) {
+            PyTuple_SET_ITEM(defaults.get(), j - m->n_required,
+                             default_value(spec.params[j].default_value));
         }
         m->fixed_defaults = defaults.release();
     }
@@ -220,7 +236,7 @@ BindResult bind_arguments(const MethodRuntime& m, PyObject* const* args, Py_ssiz
             out.value[j] = PyTuple_GET_ITEM(m.fixed_defaults, j - m.n_required);
         }
     }
-    return type_tests_pass(m, out) ? BindResult::ok : BindResult::type_test_failed;
+    return type_tests_pass(m, out.value) ? BindResult::ok : BindResult::type_test_failed;
 }
 
 }  // namespace rt

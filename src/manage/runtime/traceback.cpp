@@ -5,10 +5,11 @@
 
 namespace rt {
 
-PyObject* TracebackSite::code_for(int line) {
-    auto found = codes_.find(line);
-    if (found != codes_.end()) {
-        return found->second;
+PyObject* TracebackSite::code_for(int line) noexcept {
+    const bool cacheable = line >= 0 && line < kCachedLines;
+    if (cacheable && codes_[line] != nullptr) {
+        Py_INCREF(codes_[line]);
+        return codes_[line];
     }
     const char* file = PyUnicode_AsUTF8(name(Name::source_file));
     const char* function = PyUnicode_AsUTF8(function_name_);
@@ -16,25 +17,24 @@ PyObject* TracebackSite::code_for(int line) {
         return nullptr;
     }
     PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line));
-    if (code != nullptr) {
-        codes_.emplace(line, code);
+    if (code != nullptr && cacheable) {
+        codes_[line] = code;  // the cache's reference
+        Py_INCREF(code);
     }
-    return code;
+    return code;  // a new reference
 }
 
-void TracebackSite::add_entry(int line, PyObject* globals) {
+void TracebackSite::add_entry(int line, PyObject* globals) noexcept {
     // The recipe of the interpreter's own _PyTraceback_Add: set the error
     // aside while the code object and frame are made.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyObject* code = code_for(line);
-    if (code == nullptr || compat::newest_entry_is(tb, code, line)) {
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
+    PyObject* frame = nullptr;
+    if (code != nullptr && !compat::newest_entry_is(tb, code, line)) {
+        frame = compat::new_traceback_frame(reinterpret_cast<PyCodeObject*>(code), globals, line);
     }
-    PyObject* frame = compat::new_traceback_frame(reinterpret_cast<PyCodeObject*>(code),
-                                                  globals, line);
+    Py_XDECREF(code);
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
     if (frame != nullptr) {

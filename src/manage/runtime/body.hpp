@@ -1,0 +1,155 @@
+// Everything a method body is written with. A body is a plain function
+//
+//     Owned Class_method(Here& here, PyObject* self, PyObject* arg...);
+//
+// that receives its bound arguments (borrowed) and returns a new reference,
+// or a null `Owned` with a Python exception set. `LINE(n)` before each
+// statement names the source line its traceback entry will show; `CHECK`
+// and `LET` leave the body with the pending exception, and the entry point
+// adds the method's traceback entry at the current line. No C++ exception
+// carries a Python error: a failure is a return value, as in compiled
+// Python, so a handler that catches one in a loop costs no unwinding.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+#include "runtime/compat.hpp"
+#include "runtime/constants.hpp"
+#include "runtime/globals.hpp"
+#include "runtime/ops.hpp"
+#include "runtime/ref.hpp"
+#include "runtime/signature.hpp"
+#include "runtime/traceback.hpp"
+
+// Leaves the enclosing body or helper if `expr` (an Owned, a Status or a
+// pointer) says that a Python exception is set.
+#define CHECK(expr)                    \
+    do {                               \
+        if (!(expr)) {                 \
+            return ::rt::failure;      \
+        }                              \
+    } while (0)
+
+// Owned var = expr, leaving on failure.
+#define LET(var, expr)          \
+    ::rt::Owned var = (expr);   \
+    CHECK(var)
+
+namespace rt {
+
+// The value of module global `g` for the body at `here`.
+inline Owned global(const Here& here, const Global& g) { return global(here.globals, g); }
+
+namespace detail {
+
+// The exception being handled, as `sys.exc_info()` shows it while a
+// handler (or a `finally` clause) runs; the previous state comes back
+// afterwards, whatever the handler did.
+class Handling {
+public:
+    // Takes the pending exception over (normalised, with its traceback).
+    Handling() noexcept {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ != nullptr) {
+            PyException_SetTraceback(value_, tb_);
+        }
+        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
+        Py_XINCREF(type_);
+        Py_XINCREF(value_);
+        Py_XINCREF(tb_);
+        PyErr_SetExcInfo(type_, value_, tb_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+    PyObject* type() const noexcept { return type_; }
+    PyObject* value() const noexcept { return value_; }
+
+    // Puts the previous exc_info back and drops the handled exception.
+    void finish() noexcept {
+        PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    // Puts the previous exc_info back and raises the handled exception again.
+    void reraise() noexcept {
+        PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
+        PyErr_Restore(type_, value_, tb_);
+    }
+
+private:
+    PyObject *type_, *value_, *tb_;
+    PyObject *saved_type_, *saved_value_, *saved_tb_;
+};
+
+}  // namespace detail
+
+// try:
+//     region()
+// except <cls> as e:        # `clause_line` is the line of this clause
+//     handler(e)
+//
+// `region` and `handler` are callables returning Status. A failure of the
+// region gets the method's traceback entry at its own line first; then
+// `cls` is looked up (when the clause runs, as Python does) and matched
+// with isinstance. While the handler runs the caught exception is
+// sys.exc_info(), so an exception the handler raises gets it as
+// __context__; afterwards the previous state is restored. An exception
+// that does not match (a KeyboardInterrupt against Exception) passes on
+// untouched.
+template <typename Region, typename Handler>
+Status try_except(Here& here, const Global& cls, int clause_line, Region&& region,
+                  Handler&& handler) {
+    if (region()) {
+        return ok;
+    }
+    here.add_traceback();
+    const int raised_at = here.line;
+    detail::Handling handling;
+    LINE(clause_line);
+    Owned match_class = global(here, cls);
+    if (!match_class) {
+        handling.finish();  // the NameError has the handled exception as context
+        return failure;
+    }
+    if (!PyErr_GivenExceptionMatches(handling.type(), match_class.get())) {
+        LINE(raised_at);
+        handling.reraise();
+        return failure;
+    }
+    Status handled = handler(handling.value());
+    handling.finish();
+    return handled;
+}
+
+// try:
+//     region()
+// finally:
+//     cleanup()
+//
+// The cleanup runs after success and after failure. On failure the pending
+// exception is set aside (and is sys.exc_info()) while it runs; if the
+// cleanup fails too, its exception replaces the first one, which becomes
+// its __context__, exactly as in Python.
+template <typename Region, typename Cleanup>
+Status try_finally(Here& here, Region&& region, Cleanup&& cleanup) {
+    if (region()) {
+        return cleanup();
+    }
+    here.add_traceback();
+    const int raised_at = here.line;
+    detail::Handling handling;
+    if (!cleanup()) {
+        handling.finish();
+        return failure;
+    }
+    LINE(raised_at);
+    handling.reraise();
+    return failure;
+}
+
+}  // namespace rt
