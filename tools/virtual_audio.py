@@ -15,10 +15,13 @@ configuration (``ALSA_CONFIG_PATH``) includes the system one and makes the
 caller's HOME (the tests point HOME at a temporary directory holding the model).
 
 An idle null sink renders in blocks of about two seconds: a newly opened
-capture stream would get its first frame up to 2 s late and each playback
-would start late by as much. A low-latency reader on each monitor keeps both
-sinks at real-time pace; start() returns once they are, so a first PyAudio
-read takes tens of milliseconds.
+capture stream can get its first frame up to 2 s late (measured: 1.9 s, then
+0.44 s on later opens) and the monitor misses the first 10-20 ms of every new
+stream (the sink rewinds over a part the monitor has already delivered). So
+the sinks run without rewinds, and a low-latency reader on each monitor keeps
+them rendering in 20 ms blocks whatever else connects; start() returns once
+those readers get samples. A first PyAudio read then takes 25-40 ms and what
+is played reaches the monitors sample for sample.
 
 Use it as a context manager (``with VirtualAudio() as audio:``), or from the
 shell::
@@ -226,12 +229,16 @@ class VirtualAudio:
         (d / "run").mkdir(mode=0o700, exist_ok=True)
         sock = d / "run" / "native"
         # auth-anonymous: clients run with other HOMEs, so they cannot share a cookie.
+        # norewinds: when a stream starts, the sink would otherwise rewind over
+        # what it already rendered; the monitor has delivered that part, so the
+        # first 10-20 ms of every new stream were missing from it. Without
+        # rewinds a new stream also no longer waits for an idle block to end.
         (d / "server.pa").write_text(
             f"load-module module-native-protocol-unix socket={sock} auth-anonymous=1\n"
-            f"load-module module-null-sink sink_name={MIC} rate={MIC_RATE} channels=1 "
+            f"load-module module-null-sink sink_name={MIC} rate={MIC_RATE} channels=1 norewinds=1 "
             f"sink_properties=device.description=Virtual_microphone\n"
             f"load-module module-null-sink sink_name={SPEAKER} rate={SPEAKER_RATE} channels=1 "
-            f"sink_properties=device.description=Virtual_speaker\n"
+            f"norewinds=1 sink_properties=device.description=Virtual_speaker\n"
             f"set-default-sink {SPEAKER}\n"
             f"set-default-source {MIC}.monitor\n")
         # `server` in the PCM itself, so a process that got only ALSA_CONFIG_PATH
@@ -321,8 +328,8 @@ class VirtualAudio:
             self._spawn(f"keepalive-{sink}", self._monitor_reader(sink, rate), env=env,
                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # The sinks switch to the readers' latency once the block they are
-        # rendering ends (up to ~2 s). A probe reader on each monitor gets its
-        # first bytes exactly then; after that the sinks keep real-time pace.
+        # rendering ends (with rewinds on, up to ~2 s; without, at once). A
+        # probe reader on each monitor gets its first bytes exactly then.
         probes = [subprocess.Popen(self._monitor_reader(sink, rate), env=env, stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
                   for sink, rate in sinks]
