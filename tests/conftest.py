@@ -13,6 +13,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+pytest_plugins = ["virtual_audio_fixture"]
+
 ROOT = Path(__file__).resolve().parent.parent
 ALSA = Path("/usr/share/sounds/alsa")
 MODEL_CACHE = ROOT / "build" / "models" / "silero_vad.onnx"
