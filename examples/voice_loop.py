@@ -497,10 +497,31 @@ class Deadline:
         return False
 
 
+_quiet = False
+
+
 def quiet_workers_from_now_on() -> None:
-    """After Ctrl-C the devices go away under the module's worker threads; what they
-    raise then is expected and is not the user's business."""
+    """After Ctrl-C the devices go away under threads that are still using them: the
+    module's capture and playback workers, PortAudio's and simpleaudio's own. What
+    they raise or print then is expected and not the user's business, so from here
+    on only this program's own messages reach the terminal."""
+    global _quiet
+    if _quiet:
+        return
+    _quiet = True
     threading.excepthook = lambda args: None
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    # Python-level messages go on through a copy of the terminal's stderr; what
+    # native code writes to file descriptor 2, and the workers' prints, go nowhere.
+    sys.stderr = os.fdopen(os.dup(2), "w", buffering=1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 2)
+    os.close(devnull)
+    sys.stdout = open(os.devnull, "w")
 
 
 def _sigterm(signum, frame):
@@ -650,8 +671,8 @@ def run_real(args) -> int:
                 plot(ex, args.plot)
                 say(f"saved the plot of this turn: {args.plot}")
     except KeyboardInterrupt:
-        quiet_workers_from_now_on()
         say(f"\nconversation ended after {turns} exchange{'s' if turns != 1 else ''}")
+        quiet_workers_from_now_on()
         return 0
 
 
