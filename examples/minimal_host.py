@@ -16,7 +16,7 @@ from typing import Iterator
 
 from cantorel.manage import Input, Output
 from hosts.espeak_tts import EspeakTTS
-from hosts.pocketsphinx_asr import PocketsphinxASR
+from hosts.pocketsphinx_asr import PocketSphinxASR
 
 
 def language_model(prompt: str) -> Iterator[str]:
@@ -28,7 +28,7 @@ def language_model(prompt: str) -> Iterator[str]:
 
 
 def main() -> None:
-    ears = Input(PocketsphinxASR())   # opens the microphone and loads the speech detector
+    ears = Input(PocketSphinxASR())   # opens the microphone and loads the speech detector
     mouth = Output(EspeakTTS())       # starts the synthesis and playback threads
     while True:
         text = ears._recognize()      # blocks until someone has spoken and paused for 1 s

@@ -228,12 +228,12 @@ class TimedTTS:
 def load_hosts():
     """The recogniser and the synthesiser of examples/hosts/ (a host program brings its own)."""
     try:
-        from hosts.pocketsphinx_asr import PocketsphinxASR
+        from hosts.pocketsphinx_asr import PocketSphinxASR
         from hosts.espeak_tts import EspeakTTS
     except ImportError as e:
         raise LoopError(f"the demo's recogniser or voice is not installed ({e}): "
                         "pip install '.[demo]' (or bash tools/setup.sh)") from None
-    return PocketsphinxASR(), EspeakTTS()
+    return PocketSphinxASR(), EspeakTTS()
 
 
 # ---------------------------------------------------------------- the stand-in language model

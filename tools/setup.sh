@@ -123,6 +123,10 @@ fi
 build_dir="build/{wheel_tag}"
 [ "${CANTOREL_SANITIZE:-OFF}" = "ON" ] && build_dir="build/asan-{wheel_tag}"
 say "installing $target into $VENV (build dir ${build_dir})"
+# pip runs quietly; say why a first run takes a while.
+if ! compgen -G "build/*/CMakeCache.txt" >/dev/null; then
+    say "first install: downloading the Python packages and compiling the module takes a few minutes"
+fi
 "$PY" -m pip install -q --disable-pip-version-check \
     "-Cbuild-dir=${build_dir}" "$target" </dev/null
 
