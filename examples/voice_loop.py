@@ -25,6 +25,7 @@ import tempfile
 import sys
 import threading
 import time
+import warnings
 import wave
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -55,6 +56,9 @@ MODEL = Path("~/.cache/sonvale/voicevd.pt")
 INSTALL_MODEL = "bash tools/setup.sh (or: python tools/fetch_model.py)"
 CHUNK_SIZES = (3, 4)    # characters per chunk of the stand-in model's stream
 CHUNK_DELAY = 0.05      # seconds between chunks, about a local model's pace
+# The model hands its probability back as a (1, 1) array; float() of it warns on
+# every frame with numpy 1.25 and later, and the value is right.
+NDIM_WARNING = "Conversion of an array with ndim > 0"
 
 
 class LoopError(Exception):
@@ -176,7 +180,9 @@ def detect(samples: np.ndarray, vad=None) -> Detection:
         vad = VoiceVD()
     x = np.asarray(samples, dtype="<i2")
     n = len(x) // FRAME
-    probs = np.array([vad(x[i * FRAME:(i + 1) * FRAME].tobytes()) for i in range(n)], dtype=np.float64)
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message=NDIM_WARNING, category=DeprecationWarning)
+        probs = np.array([vad(x[i * FRAME:(i + 1) * FRAME].tobytes()) for i in range(n)], dtype=np.float64)
     smoothed = np.array([probs[max(0, i - WINDOW + 1):i + 1].mean() for i in range(n)])
     start = last = None
     for i, avg in enumerate(smoothed):
@@ -228,12 +234,15 @@ class TimedTTS:
 def load_hosts():
     """The recogniser and the synthesiser of examples/hosts/ (a host program brings its own)."""
     try:
-        from hosts.pocketsphinx_asr import PocketSphinxASR
         from hosts.espeak_tts import EspeakTTS
+        from hosts.pocketsphinx_asr import PocketSphinxASR
     except ImportError as e:
         raise LoopError(f"the demo's recogniser or voice is not installed ({e}): "
                         "pip install '.[demo]' (or bash tools/setup.sh)") from None
-    return PocketSphinxASR(), EspeakTTS()
+    try:
+        return PocketSphinxASR(), EspeakTTS()
+    except Exception as e:
+        raise LoopError(f"cannot set up the recogniser or the voice: {e}") from None
 
 
 # ---------------------------------------------------------------- the stand-in language model
@@ -571,39 +580,47 @@ def make_models(manage, asr, tts, max_time: int):
     return inp, out
 
 
+def start_devices(va, keep: bool):
+    """The private PulseAudio server: a fresh one, or with --keep-devices the one
+    left running by an earlier run (started in the directory the CLI uses)."""
+    try:
+        with Step("starting the virtual microphone and speaker (a private PulseAudio server)"):
+            if keep:
+                state = va.DEFAULT_CLI_DIR / va.STATE_FILE
+                audio = va.VirtualAudio.attach(va.DEFAULT_CLI_DIR) if state.exists() else None
+                if audio is None or not audio.running():
+                    if audio is not None:
+                        audio.stop()
+                    audio = va.VirtualAudio(va.DEFAULT_CLI_DIR, detach=True).start()
+                return audio
+            return va.VirtualAudio().start()
+    except va.VirtualAudioError as e:
+        raise LoopError(f"cannot start the virtual sound devices: {e}; "
+                        "or use --real-devices with a real microphone and speaker") from None
+
+
 def run_virtual(args) -> int:
     import virtual_audio as va
 
     samples, how = load_utterance(args.wav)
     manage = import_module()
-    with Step(f"checking {args.wav.name} for speech"):
-        found = detect(samples)
-    if found.start is None:
-        raise LoopError(f"{args.wav}: the speech detector finds no speech in it "
-                        f"(its average never rises above {ENTER})")
     played = with_silence(samples)
     speech_seconds = len(samples) / RATE
     # Long enough that the end of speech, not the time limit, ends the capture.
     max_time = max(3, math.ceil(LEAD_SILENCE + speech_seconds + SLD + 1))
 
-    with Step("loading the recogniser (pocketsphinx) and the voice (espeak-ng)"):
-        asr_host, tts_host = load_hosts()
-    asr, tts = TimedRecognizer(asr_host), TimedTTS(tts_host)
-
-    try:
-        with Step("starting the virtual microphone and speaker (a private PulseAudio server)"):
-            if args.keep_devices:
-                audio = va.VirtualAudio.attach(va.DEFAULT_CLI_DIR) \
-                    if (va.DEFAULT_CLI_DIR / va.STATE_FILE).exists() else None
-                if audio is None or not audio.running():
-                    audio = va.VirtualAudio(va.DEFAULT_CLI_DIR, detach=True).start()
-            else:
-                audio = va.VirtualAudio().start()
-    except va.VirtualAudioError as e:
-        raise LoopError(f"cannot start the virtual sound devices: {e}; "
-                        "or use --real-devices with a real microphone and speaker") from None
+    audio = start_devices(va, args.keep_devices)
     say(f"virtual devices: {audio.directory} (pulseaudio pid {audio._pids.get('pulseaudio')})")
+    recorder = None
     try:
+        with Step(f"checking {args.wav.name} for speech"):
+            found = detect(samples)
+        if found.start is None:
+            raise LoopError(f"{args.wav}: the speech detector finds no speech in it "
+                            f"(its average never rises above {ENTER})")
+        with Step("loading the recogniser (pocketsphinx) and the voice (espeak-ng)"):
+            asr_host, tts_host = load_hosts()
+        asr, tts = TimedRecognizer(asr_host), TimedTTS(tts_host)
         audio.apply_to_current_process()  # before PortAudio and ALSA are first used
         inp, out = make_models(manage, asr, tts, max_time)
         lm = StandInModel()
@@ -645,6 +662,8 @@ def run_virtual(args) -> int:
         quiet_workers_from_now_on()
         raise
     finally:
+        if recorder is not None:
+            recorder.__exit__(None, None, None)  # stops it unless speak() already did
         if not args.keep_devices:
             audio.stop()
 
@@ -705,11 +724,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, _sigterm)
-    import warnings
-    # The model hands its probability back as a (1, 1) array; float() of it warns
-    # on every frame in numpy 1.25 and later, and the value is right.
-    warnings.filterwarnings("ignore", message="Conversion of an array with ndim > 0",
-                            category=DeprecationWarning)
+    warnings.filterwarnings("ignore", message=NDIM_WARNING, category=DeprecationWarning)
     try:
         check_model()
         return run_real(args) if args.real_devices else run_virtual(args)
