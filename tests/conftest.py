@@ -96,11 +96,13 @@ def probe(tmp_path_factory):
     """`_cantorel_probe` (tests/native/probe_module.cpp): the module's classes
     built from the same method rows, every body replaced by a recorder of
     the bound values. `probe.fail` set to an exception class makes every
-    body raise a fresh one at the line after its def."""
+    body raise a fresh one at the line after its def. `probe.Handlers` holds
+    bodies written with the runtime's handlers (handler_bodies.cpp)."""
     name = "_cantorel_probe"
     path = tmp_path_factory.mktemp("probe") / (name + sysconfig.get_config_var("EXT_SUFFIX"))
-    compile_native([ROOT / "tests" / "native" / "probe_module.cpp", *module_sources()], path,
-                   shared=True)
+    native = ROOT / "tests" / "native"
+    compile_native([native / "probe_module.cpp", native / "handler_bodies.cpp", *module_sources()],
+                   path, shared=True)
     loader = importlib.machinery.ExtensionFileLoader(name, str(path))
     spec = importlib.util.spec_from_file_location(name, path, loader=loader)
     module = importlib.util.module_from_spec(spec)

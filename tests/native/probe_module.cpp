@@ -10,6 +10,9 @@
 // `fail(qualname)` when the module attribute `fail` is set (a fresh
 // exception each call), or returns None.
 //
+// The probe also holds the class `Handlers` (handler_bodies.cpp): bodies
+// written with the runtime's handlers, compared with Python twins.
+//
 // Built by the tests (tests/conftest.py) from the sources of the runtime and
 // the class units; never part of the installed package.
 #include <Python.h>
@@ -21,6 +24,10 @@
 #include "runtime/error.hpp"
 #include "runtime/function.hpp"
 #include "runtime/process.hpp"
+
+namespace probe {
+extern const rt::ClassSpec Handlers_class;
+}
 
 namespace {
 
@@ -93,6 +100,11 @@ void fill(PyObject* module) {
         }
         rt::create_class(here, *spec, methods.data());
     }
+    std::vector<rt::MethodRuntime*> handlers;
+    for (const rt::MethodSpec& method : probe::Handlers_class.methods) {
+        handlers.push_back(rt::build_method_runtime(method));
+    }
+    rt::create_class(here, probe::Handlers_class, handlers.data());
 }
 
 }  // namespace
