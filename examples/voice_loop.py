@@ -489,9 +489,10 @@ class Deadline:
         self.seconds, self.what, self.expired = seconds, what, False
 
     def _fire(self) -> None:
-        import _thread
         self.expired = True
-        _thread.interrupt_main()
+        # A real signal, sent to the main thread: it wakes a blocking join or queue
+        # wait there, which a merely simulated interrupt would not.
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     def __enter__(self) -> "Deadline":
         self.timer = threading.Timer(self.seconds, self._fire)
