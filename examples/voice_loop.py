@@ -344,6 +344,7 @@ def listen(inp, asr: TimedRecognizer, ex: Exchange, before: Callable[[], None] |
     ex.listen_start = time.monotonic()
     if before is not None:
         before()
+        checkpoint()
     ex.heard = inp._recognize()
     ex.recognised = time.monotonic()
     if asr.calls:
@@ -534,8 +535,26 @@ def quiet_workers_from_now_on() -> None:
     sys.stdout = open(os.devnull, "w")
 
 
-def _sigterm(signum, frame):
+_interrupted = threading.Event()
+
+
+def _on_signal(signum, frame):
+    _interrupted.set()
+    # While the main thread starts a child process, the handler may run inside a
+    # fork hook, where CPython drops the exception (printing "Exception ignored")
+    # and the program would go on as if nothing had happened. There the
+    # interrupt waits for the next checkpoint(), right after the start.
+    while frame is not None:
+        if frame.f_code.co_name == "_execute_child" and frame.f_globals.get("__name__") == "subprocess":
+            return
+        frame = frame.f_back
     raise KeyboardInterrupt
+
+
+def checkpoint() -> None:
+    """Raises the KeyboardInterrupt that came while a child process was starting."""
+    if _interrupted.is_set():
+        raise KeyboardInterrupt
 
 
 @contextmanager
@@ -614,6 +633,7 @@ def run_virtual(args) -> int:
     say(f"virtual devices: {audio.directory} (pulseaudio pid {audio._pids.get('pulseaudio')})")
     recorder = None
     try:
+        checkpoint()
         with Step(f"checking {args.wav.name} for speech"):
             found = detect(samples)
         if found.start is None:
@@ -638,9 +658,11 @@ def run_virtual(args) -> int:
             listen(inp, asr, ex, before=play)
         for p in player:
             p.wait(30)
+        checkpoint()
         say(f"replying: the stand-in language model streams {'-'.join(map(str, CHUNK_SIZES))} characters "
             f"every {CHUNK_DELAY * 1000:.0f} ms into Output._add_stream(); espeak-ng speaks each piece ...")
         recorder = audio.record_speaker()
+        checkpoint()
         with Deadline(180, "speaking the reply"):
             speak(out, tts, lm, ex, recorder)
         if ex.recording is not None:
@@ -724,7 +746,8 @@ def parse_args(argv):
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     if threading.current_thread() is threading.main_thread():
-        signal.signal(signal.SIGTERM, _sigterm)
+        signal.signal(signal.SIGINT, _on_signal)
+        signal.signal(signal.SIGTERM, _on_signal)
     warnings.filterwarnings("ignore", message=NDIM_WARNING, category=DeprecationWarning)
     try:
         check_model()

@@ -294,12 +294,14 @@ def alive(pid):
         return False
 
 
-@pytest.mark.parametrize("stage", [
-    "starting the virtual microphone",  # while the server starts
-    "listening: ",                      # while the capture waits for the end of speech
-    "[TTS] ",                           # in the middle of speaking the reply
+@pytest.mark.parametrize("stage, delay", [
+    ("starting the virtual microphone", 0),  # while the server starts
+    ("listening: ", 0),                      # while the utterance starts playing
+    ("listening: ", 1.2),                    # while the capture waits for the end of speech
+    ("replying: ", 0),                       # while the speaker recording starts
+    ("[TTS] ", 0),                           # in the middle of speaking the reply
 ])
-def test_ctrl_c_ends_promptly_and_cleanly(exchange_ready, model_home, tmp_path, stage):
+def test_ctrl_c_ends_promptly_and_cleanly(exchange_ready, model_home, tmp_path, stage, delay):
     proc = subprocess.Popen([sys.executable, str(SCRIPT), "--out", str(tmp_path / "o.wav")],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
                             env=loop_env(model_home), cwd=str(ROOT))
@@ -314,6 +316,7 @@ def test_ctrl_c_ends_promptly_and_cleanly(exchange_ready, model_home, tmp_path, 
     reader.start()
     try:
         assert seen.wait(120), out.decode()
+        time.sleep(delay)
         helpers = children(proc.pid)  # the sound server and its readers, the players
         proc.send_signal(signal.SIGINT)
         helpers += children(proc.pid)
