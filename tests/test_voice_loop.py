@@ -222,7 +222,8 @@ def test_reply_was_spoken_at_its_synthesised_length(exchange_ready, exchange):
         recorded = np.frombuffer(w.readframes(w.getnframes()), "<i2")
         rate = w.getframerate()
     assert expected > 3
-    assert voiced_seconds(recorded, rate) == pytest.approx(expected, rel=0.15)
+    # The virtual speaker records sample for sample: a piece lost or played twice shows.
+    assert voiced_seconds(recorded, rate) == pytest.approx(expected, rel=0.05)
 
 
 def test_plot_is_written(exchange_ready, exchange):
