@@ -543,6 +543,9 @@ def main(argv: list[str] | None = None) -> int:
             cmd = args.cmd[1:] if args.cmd[:1] == ["--"] else args.cmd
             if not cmd:
                 parser.error("run: give a command after --")
+            # SIGTERM as an exit, so the with-block still stops the server and
+            # removes its directory.
+            signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
             with VirtualAudio() as audio:
                 return subprocess.run(cmd, env=audio.child_env()).returncode
     except VirtualAudioError as e:
