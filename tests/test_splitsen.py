@@ -55,7 +55,9 @@ def test_worked_examples(text, start, expected):
 ALPHABET = list("ab .,!?;:\n\t") + ["\uff0c", "\u3002", "\uff01", "\uff1f", "é", "ÿ", "你",
                                       "\u0100", "\uffff", "😀", "\U0010ffff", "\x00"]
 texts = st.text(alphabet=st.sampled_from(ALPHABET), max_size=300)
-seps = st.one_of(st.just(SEP), st.text(alphabet=st.sampled_from(ALPHABET), max_size=6),
+# Sets of up to eight distinct characters are compared a block at a time,
+# larger ones a character at a time: both, with repeats.
+seps = st.one_of(st.just(SEP), st.text(alphabet=st.sampled_from(ALPHABET), max_size=12),
                  st.text(max_size=40))
 
 
@@ -114,7 +116,20 @@ def test_negative_start_is_refused(text, start):
     assert entry(info.value) == ours("Output._splitsen", 228)
 
 
-@pytest.mark.parametrize("sep", ["", "x", "😀", "é", SEP * 3])
+@pytest.mark.parametrize("filler", ["a", "é", "你", "😀"])
+@pytest.mark.parametrize("mark", [",", "\uff0c", "😀"])
+def test_a_separator_at_every_position(filler, mark):
+    # Every lane of a 16-byte block, the blocks' edges and the tail after them.
+    if mark == filler:
+        filler = "b"
+    for n in (1, 15, 16, 17, 40):
+        for at in range(n):
+            text = filler * at + mark + filler * (n - at - 1)
+            for start in (0, at, at + 1):
+                assert split(text, start, SEP + "😀") == reference(text, start, SEP + "😀")
+
+
+@pytest.mark.parametrize("sep", ["", "x", "😀", "é", SEP * 3, "abcdefgh", "abcdefghi"])
 def test_separator_sets(sep):
     text = "x😀é,xé😀." * 5
     assert split(text, 0, sep) == reference(text, 0, sep)
