@@ -613,7 +613,8 @@ public:
     }
 
     // start_pos, sentences = splitter(full_response, start_pos); the pieces
-    // go to `sentences` (a new list, or whatever the splitter returned).
+    // go to `sentences` (a new list, whatever the splitter returned, or null
+    // when the module's own rule cut nothing).
     Status split(PyObject* splitter, Owned& sentences) {
         if (is_native_splitsen(splitter) && (parts_ || become_parts())) {
             return cut_new_text(sentences);
@@ -726,9 +727,8 @@ private:
 
     // Cuts what arrived since the last scan with the default separators, as
     // _splitsen(full_response, start_pos) would.
+    // `sentences` stays null when nothing was cut, as it is for most chunks.
     Status cut_new_text(Owned& sentences) {
-        sentences = Owned::steal(PyList_New(0));
-        CHECK(sentences);
         PyObject* parts = parts_.get();
         const Py_ssize_t n_parts = PyList_GET_SIZE(parts);
         const Separators& seps = default_separators();
@@ -737,6 +737,10 @@ private:
             const Py_ssize_t from = p == scan_part_ ? scan_off_ : 0;
             CHECK(each_separator(part, from, seps, [&](Py_ssize_t i) -> Status {
                 LET(piece, span(tail_part_, tail_off_, p, i + 1));
+                if (!sentences) {
+                    sentences = Owned::steal(PyList_New(0));
+                    CHECK(sentences);
+                }
                 CHECK(status(PyList_Append(sentences.get(), piece.get())));
                 tail_part_ = p;
                 tail_off_ = i + 1;
@@ -802,6 +806,9 @@ Owned Output__add_stream(Here& here, PyObject* self, PyObject* llm_stream) {
                 {
                     LET(splitter, getattr(self, _splitsen_name));
                     CHECK(full_response.split(splitter.get(), sentences));
+                }
+                if (!sentences) {
+                    continue;
                 }
                 LINE(272);
                 LET(pieces, Owned::steal(PyObject_GetIter(sentences.get())));
