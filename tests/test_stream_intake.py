@@ -207,6 +207,27 @@ def test_splitsen_replaced_during_the_stream():
     assert ("put", (2, " TWO. THR")) in logs[0][0]
 
 
+def test_long_reply_with_the_rule_switched_midway():
+    """Thousands of chunks on each side of a switch to an override and back."""
+    text = "One, two. Three! 你好，世界。 😀 four? " * 300
+    def chunks(cls):
+        def gen():
+            for i, c in enumerate(text):
+                if i == len(text) // 3:
+                    cls._splitsen = staticmethod(lambda t, s: M.Output._splitsen(t, s, "!"))
+                if i == 2 * len(text) // 3:
+                    del cls._splitsen
+                yield c
+        return gen
+
+    logs = []
+    for method in (M.Output._add_stream, twin):
+        cls = type("Sub", (M.Output,), {})
+        logs.append(run(method, chunks(cls), cls))
+    assert logs[0] == logs[1]
+    assert logs[0][1] == f"{LABEL}{text}\n"
+
+
 def test_instance_attribute_splitsen():
     logs = []
     for method in (M.Output._add_stream, twin):

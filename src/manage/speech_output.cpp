@@ -695,7 +695,7 @@ private:
         parts_ = std::move(parts);
         start_pos_.reset();
         length_ = n;
-        tail_part_ = scan_part_ = 0;
+        tail_part_ = scan_part_ = settled_ = 0;
         tail_off_ = scan_off_ = tail_pos_ = start;
         scan_base_ = 0;
         return true;
@@ -751,6 +751,28 @@ private:
         }
         scan_part_ = n_parts;
         scan_off_ = 0;
+        if (tail_part_ - settled_ >= kSettle) {
+            CHECK(settle());
+        }
+        return ok;
+    }
+
+    // Joins the chunks that lie wholly before the uncut text into one str,
+    // so that a long reply holds a few large strs instead of a chunk object
+    // for every few characters. Each character is copied once by this, so
+    // the intake stays linear. (The uncut text itself stays as its chunks: a
+    // reply with no separator at all keeps every chunk until its end.)
+    Status settle() {
+        PyObject* parts = parts_.get();
+        const Py_ssize_t count = tail_part_ - settled_;
+        LET(run, Owned::steal(PyList_GetSlice(parts, settled_, tail_part_)));
+        LET(block, Owned::steal(PyUnicode_Join(empty_str(), run.get())));
+        LET(one, Owned::steal(PyList_New(1)));
+        PyList_SET_ITEM(one.get(), 0, block.release());
+        CHECK(status(PyList_SetSlice(parts, settled_, tail_part_, one.get())));
+        settled_ += 1;
+        tail_part_ -= count - 1;
+        scan_part_ -= count - 1;
         return ok;
     }
 
@@ -764,6 +786,8 @@ private:
     Py_ssize_t tail_pos_ = 0;                  // start_pos
     Py_ssize_t scan_part_ = 0, scan_off_ = 0;  // where the unscanned text begins
     Py_ssize_t scan_base_ = 0;                 // len of the parts before scan_part_
+    Py_ssize_t settled_ = 0;                   // parts before this one are joined blocks
+    static constexpr Py_ssize_t kSettle = 512;
     // One object: the reply as `+=` made it, and start_pos as returned.
     Owned whole_;
     Owned start_pos_;
