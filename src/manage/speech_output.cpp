@@ -8,8 +8,9 @@
 // thread: if it wakes during finalization it is ended by pthread_exit, whose
 // forced unwind runs through these bodies without the GIL. So nothing here
 // catches it, nothing that calls into Python is noexcept, and the only
-// destructors that run are those of Owned (which leak while the interpreter
-// is finalizing) and of Separators (raw memory, no Python objects).
+// destructors that run are those of Owned handles and what holds them (which
+// leak while the interpreter is finalizing) and of Separators (raw memory,
+// no Python objects).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -430,8 +431,8 @@ Owned cut_pieces(Here& here, PyObject* text, Py_ssize_t start, const Separators&
     return sentences;
 }
 
-// Pure: no Python code runs here but allocation, and the str is immutable,
-// so the scan reads its storage directly.
+// Runs no Python code of its own (allocation may run the garbage collector,
+// but a str is immutable), so the scan reads the str's storage directly.
 Owned Output__splitsen(Here& here, PyObject* text, PyObject* start, PyObject* sep) {
     LINE(222);
     if (PyUnicode_READY(text) < 0) {
