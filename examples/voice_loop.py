@@ -557,43 +557,51 @@ def checkpoint() -> None:
         raise KeyboardInterrupt
 
 
+class ProbeNoise:
+    text = ""
+
+
 @contextmanager
 def device_probe_noise_hidden():
-    """PortAudio probes every ALSA card and JACK when PyAudio starts and each probe
+    """PortAudio probes every ALSA card and JACK when PyAudio starts, and each probe
     that finds nothing complains on stderr (dozens of lines on a machine without a
-    sound card). Those lines go to a temporary file and are shown only if opening
-    the devices fails."""
+    sound card). Those lines go to a temporary file; if opening the devices fails
+    they are kept in the yielded object's `text` for the caller to show when they
+    can help."""
+    noise = ProbeNoise()
     sys.stderr.flush()
     saved = os.dup(2)
     ok = False
     with tempfile.TemporaryFile() as tmp:
         os.dup2(tmp.fileno(), 2)
         try:
-            yield
+            yield noise
             ok = True
         finally:
             os.dup2(saved, 2)
             os.close(saved)
             if not ok:
                 tmp.seek(0)
-                sys.stderr.write(tmp.read().decode(errors="replace"))
-                sys.stderr.flush()
+                noise.text = tmp.read().decode(errors="replace")
 
 
 # ---------------------------------------------------------------- the runs
 
 def make_models(manage, asr, tts, max_time: int):
     with Step("loading the speech-probability model and opening the microphone (Input)"):
+        noise = ProbeNoise()
         try:
-            with device_probe_noise_hidden():
+            with device_probe_noise_hidden() as noise:
                 inp = manage.Input(asr, sld=SLD, max_time=max_time)
         except OSError as e:
+            # PortAudio's own complaints add nothing to its error here.
             raise LoopError(f"no usable input device ({e}); connect a microphone, or run without "
                             "--real-devices to use the virtual devices") from None
         except Exception as e:
             if "voicevd.pt" in str(e) or type(e).__module__.startswith("onnxruntime"):
                 raise LoopError(f"the speech-probability model cannot be loaded ({e}); "
                                 f"reinstall it with {INSTALL_MODEL} --force") from None
+            sys.stderr.write(noise.text)
             raise
     with Step("starting the speech output pipeline (Output: TTS and playback threads)"):
         out = manage.Output(tts)

@@ -336,3 +336,62 @@ def test_ctrl_c_ends_promptly_and_cleanly(exchange_ready, model_home, tmp_path, 
         time.sleep(0.1)
     left = [p for p in helpers if alive(p)]
     assert not left, [Path(f"/proc/{p}/cmdline").read_bytes() for p in left]
+
+
+# ------------------------------------------------------------ on the default devices
+
+def test_no_input_device_is_reported_clearly(exchange_ready, model_home, tmp_path):
+    """ALSA's default device names a card that does not exist, and no sound server answers."""
+    conf = tmp_path / "alsa.conf"
+    conf.write_text("</usr/share/alsa/alsa.conf>\npcm.!default { type hw card 99 }\n"
+                    "ctl.!default { type hw card 99 }\n")
+    env = dict(ALSA_CONFIG_PATH=str(conf), PULSE_SERVER=f"unix:{tmp_path}/no-server",
+               JACK_NO_START_SERVER="1")
+    try:
+        r = run_loop(["--real-devices"], model_home, timeout=60, **env)
+    except subprocess.TimeoutExpired:
+        pytest.skip("this machine has a microphone that PortAudio found anyway")
+    one_line_error(r, "no usable input device", "without --real-devices")
+
+
+def test_conversation_on_the_default_devices(exchange_ready, model_home, virtual_audio):
+    """--real-devices with the virtual devices as the defaults: it hears the recording,
+    answers, listens again, and Ctrl-C ends the conversation normally."""
+    env = {**os.environ, **virtual_audio.env, "HOME": str(model_home), "PYTHONUNBUFFERED": "1"}
+    proc = subprocess.Popen([sys.executable, str(SCRIPT), "--real-devices"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env, cwd=str(ROOT),
+                            text=True)
+    lines, listening = [], []
+    events = {"talk": threading.Event(), "again": threading.Event()}
+
+    def read():
+        for line in proc.stdout:
+            lines.append(line)
+            if line.startswith("talk to it"):
+                events["talk"].set()
+            if line.startswith("listening"):
+                listening.append(line)
+                if len(listening) == 2:
+                    events["again"].set()
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    try:
+        assert events["talk"].wait(60), "".join(lines)
+        time.sleep(0.5)  # the capture has begun reading
+        virtual_audio.play_into_microphone(ALSA / "Front_Center.wav")
+        assert events["again"].wait(120), "".join(lines)
+        proc.send_signal(signal.SIGINT)
+        proc.wait(20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    reader.join(10)
+    err = proc.stderr.read()
+    out = "".join(lines)
+    assert proc.returncode == 0, out + err
+    assert "conversation ended after 1 exchange" in out
+    heard = re.search(r"^heard:\s+(.+)$", out, re.M).group(1)
+    assert heard and "nothing recognised" not in heard
+    assert re.search(r"first reply chunk -> first sound:\s+[0-9.]+ s", out)
+    assert not any(s in err for s in CRASH_SIGNS), err
