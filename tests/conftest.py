@@ -1,10 +1,12 @@
 """Shared fixtures and helpers: the real model in a temporary HOME, fresh
 interpreters, traceback entries, tiny ONNX models, fake sessions, audio."""
+import importlib.machinery
 import importlib.util
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import traceback
 import wave
@@ -12,6 +14,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
+pytest_plugins = ["virtual_audio_fixture"]
 
 ROOT = Path(__file__).resolve().parent.parent
 ALSA = Path("/usr/share/sounds/alsa")
@@ -49,6 +53,64 @@ def vad_env(monkeypatch, model_home) -> Path:
 def manage():
     import cantorel.manage
     return cantorel.manage
+
+
+# ------------------------------------------------------------ native test builds
+
+SRC = ROOT / "src" / "manage"
+
+
+def module_sources(*, with_module_body=False):
+    """The runtime's and the class units' sources; module.cpp (PyInit_manage)
+    only when asked for."""
+    units = [p for p in sorted(SRC.glob("*.cpp")) if with_module_body or p.name != "module.cpp"]
+    return sorted((SRC / "runtime").glob("*.cpp")) + units
+
+
+def compile_native(sources, output, *, shared=False, embed=False, timeout=300):
+    """Compiles test code against the module's sources with g++; skips when
+    no compiler is there. With the sanitizer runtimes preloaded (the ASan
+    run) the test code is instrumented too."""
+    compiler = shutil.which("g++")
+    if compiler is None:
+        pytest.skip("g++ is not installed")
+    command = [compiler, "-std=c++17", "-O1", "-g", "-Wall", "-Wextra", "-fvisibility=hidden",
+               "-I", str(SRC), "-I", sysconfig.get_paths()["include"], "-I", np.get_include()]
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        command += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"]
+    if shared:
+        command += ["-shared", "-fPIC"]
+    if embed:
+        libdir = sysconfig.get_config_var("LIBDIR")
+        library = sysconfig.get_config_var("LDLIBRARY") or ""
+        if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not (Path(libdir) / library).is_file():
+            pytest.skip("the interpreter has no shared libpython to embed")
+        command += [f"-L{libdir}", f"-lpython{sysconfig.get_config_var('VERSION')}",
+                    f"-Wl,-rpath,{libdir}"]
+    command += [*map(str, sources), "-o", str(output)]
+    build = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    assert build.returncode == 0, build.stderr[-5000:]
+    return output
+
+
+@pytest.fixture(scope="session")
+def probe(tmp_path_factory):
+    """`_cantorel_probe` (tests/native/probe_module.cpp): the module's classes
+    built from the same method rows, every body replaced by a recorder of
+    the bound values. `probe.fail` set to an exception class makes every
+    body raise a fresh one at the line after its def. `probe.Handlers` holds
+    bodies written with the runtime's handlers (handler_bodies.cpp)."""
+    name = "_cantorel_probe"
+    path = tmp_path_factory.mktemp("probe") / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    native = ROOT / "tests" / "native"
+    compile_native([native / "probe_module.cpp", native / "handler_bodies.cpp", *module_sources()],
+                   path, shared=True)
+    loader = importlib.machinery.ExtensionFileLoader(name, str(path))
+    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    sys.modules[name] = module
+    return module
 
 
 # ------------------------------------------------------------ fresh interpreters

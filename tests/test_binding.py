@@ -1,8 +1,12 @@
 """How every method of cantorel.manage binds its arguments, type-tests them
-and reports failures; hostile arguments; module-global look-up at each use."""
+and reports failures; hostile arguments; module-global look-up at each use.
+
+Failures of binding happen before any body runs, so they are checked on the
+module itself. Successful binding is checked on the probe (see conftest),
+whose classes are built from the same method rows with every body replaced
+by a recorder of the bound values, so no check depends on what a body does."""
 import builtins
 import ctypes
-import inspect
 import os
 import re
 import sys
@@ -14,15 +18,15 @@ import numpy as np
 import pytest
 
 import cantorel.manage as M
-from conftest import entries, entry, ours
-from test_module import METHODS, _is_static, _method_name, valid_call
+from conftest import FakeSession, entries, entry, ours
+from signatures import (LINES, METHODS, NOTE, OFFSET_FLAG, ROWS, TP_VECTORCALL_OFFSET,
+                        call, call_shapes, check_binding_failure, expected, function, is_static,
+                        method_name, parameters, raw_vectorcall, recorder, row_id)
 
 ROOT = Path(__file__).resolve().parent.parent
-NOTE = "<note>"  # stands for ". " and the note on rejected subclasses
 
 V, RT, AP, IN, OUT = (object.__new__(getattr(M, c)) for c in (
     "VoiceVD", "RecVoice_T", "AudioPlayer", "Input", "Output"))
-LINES = {f"{r[0]}.{_method_name(r)}": r[1] for r in METHODS}
 
 
 class Bytes(bytes):
@@ -141,21 +145,6 @@ TYPES = [
     ("play-memoryview", M.AudioPlayer.play_audio, (memoryview(b""),), {}, "audio_data", "bytes",
      "memoryview", False),
 ]
-# pending bodies run after binding (entry at the def line + 1); each method's plain
-# call is in test_pending_bodies_bind_first: (id, callable, args, kwargs, qualname)
-BODIES = [
-    ("recvoice-defaults", M.RecVoice, (), {}, "RecVoice.__init__"),
-    ("recvoice-none-device", M.RecVoice, (1, 2), {"device_index": None}, "RecVoice.__init__"),
-    ("recvoice-huge", M.RecVoice, (10 ** 100, -10 ** 100, 2 ** 64), {}, "RecVoice.__init__"),
-    ("input-keyword", M.Input, (), {"asr_model": "m"}, "Input.__init__"),
-    ("input-all-keywords", M.Input.__init__, (),
-     {"max_time": -2 ** 63, "self": IN, "sld": 2 ** 63, "asr_model": None}, "Input.__init__"),
-    ("rvt-extra", M.RecVoice_T, (1, 2), {"x": 3}, "RecVoice_T.__init__"),
-    ("rvt-self-keyword", M.RecVoice_T.__init__, (), {"self": RT, "sld": 1}, "RecVoice_T.__init__"),
-    ("splitsen-keywords", OUT._splitsen, (), {"sep": "", "start": -1, "text": ""},
-     "Output._splitsen"),
-    ("play-instance", AP.play_audio, (), {"audio_data": b""}, "AudioPlayer.play_audio"),
-]
 KEYWORD_MESSAGES = {"multiple": "{}() got multiple values for keyword argument '{}'",
                     "unexpected": "{}() got an unexpected keyword argument '{}'"}
 CASES = (
@@ -164,8 +153,7 @@ CASES = (
     + [(i, f, a, k, TypeError, KEYWORD_MESSAGES[how].format(q.split(".")[1], kw), (q, LINES[q]))
        for i, f, a, k, q, how, kw in KEYWORDS]
     + [(i, f, a, k, TypeError, got and f"Argument '{p}' has incorrect type (expected {e}, got "
-        f"{got})" + (NOTE if note else ""), None) for i, f, a, k, p, e, got, note in TYPES]
-    + [(i, f, a, k, NotImplementedError, None, (q, LINES[q] + 1)) for i, f, a, k, q in BODIES])
+        f"{got})" + (NOTE if note else ""), None) for i, f, a, k, p, e, got, note in TYPES])
 
 
 @pytest.mark.parametrize("call, args, kwargs, kind, message, where",
@@ -185,64 +173,179 @@ def test_note_names_a_build_option_that_exists():
     assert re.search(rf"option\(\s*{option}\b", (ROOT / "CMakeLists.txt").read_text())
 
 
-PENDING = [r for r in METHODS if r[0] != "VoiceVD"]
+# ---------------------------------------------- every call shape, every method
+
+def same_values(row, got, want):
+    """The probe's bound values against the Python twin's: what the caller
+    passed is passed on as the very object, defaults and *args/**kwargs
+    are equal values of the same type."""
+    defaults = recorder(row).__defaults__ or ()
+    assert type(got) is tuple and len(got) == len(want), (got, want)
+    for g, w in zip(got, want):
+        if any(w is d for d in defaults) or type(w) in (tuple, dict):
+            assert type(g) is type(w) and g == w, (g, w)
+        else:
+            assert g is w, (g, w)
 
 
-@pytest.mark.parametrize("row", PENDING, ids=lambda r: f"{r[0]}.{_method_name(r)}")
-def test_pending_bodies_bind_first(row):
-    cls, line = row[0], row[1]
-    f, args, n_params = valid_call(row)
-    where = (f"{cls}.{f.__name__}", line)
-    with pytest.raises(NotImplementedError) as info:
-        invoke(f, *args)
-    check_failure(info.value, NotImplementedError, None, (where[0], line + 1))
-    # too many (or, with *args, too few) arguments fail in binding, before the body
-    collects = f.__code__.co_flags & inspect.CO_VARARGS
-    bad = [] if collects else args + [0] * (n_params + 1 - len(args))
-    with pytest.raises(TypeError) as info:
-        invoke(f, *bad)
-    check_failure(info.value, TypeError, None, where)
-    if not _is_static(row):  # the same through an instance
-        with pytest.raises(NotImplementedError):
-            invoke(getattr(args[0], f.__name__), *args[1:])
+def outcomes(module, row):
+    """Each call shape of the method in `module`, through the class and, where
+    `self` is positional or the method is static, through an instance:
+    (id, the call, what binding must give)."""
+    cls = getattr(module, row[0])
+    instance = object.__new__(cls)
+    for shape, args, keywords, raw in call_shapes(row, instance):
+        want = expected(row, args, keywords, raw)
+        f = function(module, row)
+        yield shape, lambda: call(f, args, keywords, raw), want
+        if is_static(row):
+            yield shape + "-instance", (lambda: call(getattr(instance, method_name(row)), args,
+                                                     keywords, raw)), want
+        elif args and args[0] is instance:
+            bound = getattr(instance, method_name(row))
+            yield shape + "-instance", lambda: call(bound, args[1:], keywords, raw), want
 
 
-# ------------------------------------------------------ differential checks
+@pytest.mark.parametrize("row", METHODS, ids=row_id)
+def test_binding_failures_of_every_shape(row):
+    """Every call shape that binding refuses, on the module: the message, and
+    one entry at the def line (none for a type test)."""
+    refused = 0
+    for shape, invoke_, (kind, message) in outcomes(M, row):
+        if kind == "bound":
+            continue  # would run the body
+        refused += 1
+        with pytest.raises(TypeError) as info:
+            invoke_()
+        check_binding_failure(info.value, row, kind, message)
+    assert refused >= 10
 
-def _twin(row):
-    ns = {}
-    exec(f"def {row[2]}: pass", ns)
-    return ns[_method_name(row)]
+
+@pytest.mark.parametrize("row", METHODS, ids=row_id)
+def test_every_shape_binds_as_a_python_function(probe, row):
+    """Every call shape on the probe: the bound values that a Python function
+    with the same signature receives, or the failure the module reports."""
+    probe.fail = None
+    for shape, invoke_, (kind, want) in outcomes(probe, row):
+        probe.bound = None
+        if kind == "bound":
+            assert invoke_() is None, shape
+            same_values(row, probe.bound, want)
+        else:
+            with pytest.raises(TypeError) as info:
+                invoke_()
+            check_binding_failure(info.value, row, kind, want)
+            assert probe.bound is None, shape
 
 
-ROWS = {f"{r[0]}.{_method_name(r)}": r for r in METHODS}
+@pytest.mark.parametrize("row", METHODS, ids=row_id)
+def test_the_probe_is_built_from_the_module_rows(probe, row):
+    f, p = function(M, row), function(probe, row)
+    assert type(f).__name__ == type(p).__name__ and f is not p
+    for attr in ("__name__", "__qualname__", "__module__", "__defaults__", "__kwdefaults__",
+                 "__annotations__", "__doc__"):
+        assert getattr(f, attr) == getattr(p, attr), attr
+    for attr in ("co_varnames", "co_argcount", "co_flags", "co_firstlineno", "co_name",
+                 "co_filename", "co_posonlyargcount", "co_kwonlyargcount"):
+        assert getattr(f.__code__, attr) == getattr(p.__code__, attr), attr
+    assert [(k, type(v).__name__) for k, v in vars(getattr(M, row[0])).items()] == \
+        [(k, type(v).__name__) for k, v in vars(getattr(probe, row[0])).items()]
+
+
+# calls that bind, with the values they bind (SELF stands for the instance):
+# (id, class, method or None for a call of the class, args, kwargs, via an instance)
+BINDS = [
+    ("recvoice-defaults", "RecVoice", None, (), {}, False),
+    ("recvoice-none-device", "RecVoice", None, (1, 2), {"device_index": None}, False),
+    ("recvoice-huge", "RecVoice", None, (10 ** 100, -10 ** 100, 2 ** 64), {}, False),
+    ("input-keyword", "Input", None, (), {"asr_model": "m"}, False),
+    ("input-all-keywords", "Input", "__init__", (),
+     {"max_time": -2 ** 63, "self": "SELF", "sld": 2 ** 63, "asr_model": None}, False),
+    ("rvt-extra", "RecVoice_T", None, (1, 2), {"x": 3}, False),
+    ("rvt-self-keyword", "RecVoice_T", "__init__", (), {"self": "SELF", "sld": 1}, False),
+    ("splitsen-keywords", "Output", "_splitsen", (), {"sep": "", "start": -1, "text": ""}, True),
+    ("splitsen-class", "Output", "_splitsen", ("t", 0), {}, False),
+    ("play-instance", "AudioPlayer", "play_audio", (), {"audio_data": b""}, True),
+    ("reset-self-keyword", "VoiceVD", "reset", (), {"self": "SELF"}, False),
+    ("call-keywords", "VoiceVD", "__call__", (), {"pcm_bytes": b"\0", "self": "SELF"}, False),
+]
+
+
+@pytest.mark.parametrize("cls, method, args, kwargs, via_instance", [b[1:] for b in BINDS],
+                         ids=[b[0] for b in BINDS])
+def test_calls_bind(probe, cls, method, args, kwargs, via_instance):
+    probe.fail, probe.bound = None, None
+    klass = getattr(probe, cls)
+    instance = object.__new__(klass)
+    kwargs = {k: instance if v == "SELF" else v for k, v in kwargs.items()}
+    row = ROWS[f"{cls}.{method or '__init__'}"]
+    if method is None:
+        made = klass(*args, **kwargs)
+        assert type(made) is klass and probe.bound[0] is made
+        want = recorder(row)(made, *args, **kwargs)
+    else:
+        target = getattr(instance if via_instance else klass, method)
+        assert target(*args, **kwargs) is None
+        want = recorder(row)(*((instance,) if via_instance and not is_static(row) else ()),
+                             *args, **kwargs)
+    same_values(row, probe.bound, want)
+
+
+@pytest.mark.parametrize("row", METHODS, ids=row_id)
+def test_binding_comes_before_the_body(probe, row):
+    """A body runs only after binding and reports its own failure at its own
+    line; a binding failure stops before it, on the probe as in the module."""
+    instance = object.__new__(getattr(probe, row[0]))
+    names, required, collects = parameters(row)
+    _, args, keywords, _ = call_shapes(row, instance)[0]  # the required parameters, by position
+    assert keywords == [] and len(args) == required
+    # too many (or, with *args, too few) positional arguments
+    bad = [] if collects else args + [0] * (len(names) + 1 - len(args))
+    refused = expected(row, bad, [])
+    assert refused[0] == "binding"
+    through_instance = not is_static(row)
+    calls = [(function(probe, row), 0)] + (
+        [(getattr(instance, method_name(row)), 1)] if through_instance else [])
+    probe.fail = LookupError
+    try:
+        for f, skip in calls:
+            probe.bound = None
+            with pytest.raises(LookupError) as info:
+                f(*args[skip:])
+            assert info.value.args == (row_id(row),)
+            assert [e for e in entries(info.value) if e[0] == "cantorel/manage"] == [
+                ours(row_id(row), row[1] + 1)]
+            same_values(row, probe.bound, recorder(row)(*args))
+            if skip and collects:
+                continue  # an instance always supplies self
+            probe.bound = None
+            with pytest.raises(TypeError) as info:
+                f(*bad[skip:])
+            check_binding_failure(info.value, row, *refused)
+            assert probe.bound is None
+    finally:
+        probe.fail = None
+    with pytest.raises(TypeError) as info:  # the module itself, the same way
+        function(M, row)(*bad)
+    check_binding_failure(info.value, row, *refused)
 
 
 # ----------------------------------------------------------- raw vectorcall
 
-VECTORCALL = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object,
-                               ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                               ctypes.py_object)
-OFFSET_FLAG = 1 << (8 * ctypes.sizeof(ctypes.c_size_t) - 1)  # PY_VECTORCALL_ARGUMENTS_OFFSET
-TP_VECTORCALL_OFFSET = 7 * ctypes.sizeof(ctypes.c_void_p)   # within PyTypeObject, 3.10
-
-
-def raw_vectorcall(f, args, kwnames=(), kwvalues=(), flag=0):
-    """Calls f through the vectorcall pointer it stores, as the interpreter would."""
-    off = ctypes.c_ssize_t.from_address(id(type(f)) + TP_VECTORCALL_OFFSET).value
-    pointer = ctypes.c_void_p.from_address(id(f) + off).value
-    items = list(args) + list(kwvalues)
-    array = (ctypes.py_object * max(1, len(items)))(*items)
-    return VECTORCALL(pointer)(f, array, len(args) | flag, tuple(kwnames))
-
-
 def test_raw_vectorcall_reads_the_right_pointer():
-    def twin(self):
+    def plain(self):
         return self
-    expected = ctypes.cast(ctypes.pythonapi._PyFunction_Vectorcall, ctypes.c_void_p).value
+    vectorcall = ctypes.cast(ctypes.pythonapi._PyFunction_Vectorcall, ctypes.c_void_p).value
     off = ctypes.c_ssize_t.from_address(id(types.FunctionType) + TP_VECTORCALL_OFFSET).value
-    assert ctypes.c_void_p.from_address(id(twin) + off).value == expected
-    assert raw_vectorcall(twin, [], ("self",), (5,)) == 5
+    assert ctypes.c_void_p.from_address(id(plain) + off).value == vectorcall
+    assert raw_vectorcall(plain, [], ("self",), (5,)) == 5
+
+
+def _plain_twin(row):
+    """The method as a module-level function: Python names it by its plain name."""
+    ns = {}
+    exec(f"def {row[2]}: pass", ns)
+    return ns[method_name(row)]
 
 
 @pytest.mark.parametrize("qualname, args, kwargs, raw", [
@@ -257,7 +360,7 @@ def test_raw_vectorcall_reads_the_right_pointer():
 def test_keyword_failures_read_as_python(qualname, args, kwargs, raw):
     row = ROWS[qualname]
     messages = []
-    for target in (_twin(row), getattr(getattr(M, row[0]), _method_name(row))):
+    for target in (_plain_twin(row), function(M, row)):
         with pytest.raises(TypeError) as info:
             if raw:
                 raw_vectorcall(target, args, tuple(kwargs), tuple(kwargs.values()))
@@ -267,7 +370,7 @@ def test_keyword_failures_read_as_python(qualname, args, kwargs, raw):
     assert messages[0] == messages[1]
     assert entry(info.value) == ours(qualname, row[1])
     if raw:
-        assert messages[0] == f"{_method_name(row)}() keywords must be strings"
+        assert messages[0] == f"{method_name(row)}() keywords must be strings"
 
 
 def test_duplicate_keyword_names():
@@ -277,11 +380,20 @@ def test_duplicate_keyword_names():
     assert entry(info.value) == ("cantorel/manage", 158, "cantorel.manage.Input.__init__")
 
 
-def test_arguments_offset_flag_is_masked():
-    with pytest.raises(NotImplementedError):
-        raw_vectorcall(M.Output._splitsen, ["t", 0], flag=OFFSET_FLAG)
-    with pytest.raises(NotImplementedError):
-        raw_vectorcall(M.Output._splitsen, ["t"], ("start",), (0,), flag=OFFSET_FLAG)
+def test_arguments_offset_flag_is_masked(probe):
+    probe.fail = None
+    for names, values in [((), ()), (("start",), (0,))]:
+        probe.bound = None
+        assert raw_vectorcall(probe.Output._splitsen, ["t", 0][:2 - len(names)], names, values,
+                              flag=OFFSET_FLAG) is None
+        assert probe.bound == ("t", 0, probe.Output._splitsen.__defaults__[0])
+    det = object.__new__(M.VoiceVD)  # the module's own fast path and binder
+    det.sess, det.sr = FakeSession(), np.array(16000)
+    det.state, det.ctx = np.zeros((2, 1, 128), np.float32), np.zeros((1, 64), np.float32)
+    assert raw_vectorcall(M.VoiceVD.__call__, [det, b"\0\0"], flag=OFFSET_FLAG) == 0.25
+    assert raw_vectorcall(M.VoiceVD.__call__, [det], ("pcm_bytes",), (b"\0\0",),
+                          flag=OFFSET_FLAG) == 0.25
+    assert len(det.sess.calls) == 2
 
 
 # --------------------------------------------------------- hostile keywords
@@ -313,7 +425,7 @@ def armed():
 
 
 @pytest.mark.parametrize("via_dict", [True, False], ids=["star-star", "raw"])
-def test_str_subclass_keywords_bind_by_content(armed, via_dict):
+def test_str_subclass_keywords_bind_by_content(armed, via_dict, probe):
     def call(f, args, names, values):
         if via_dict:
             HostileName.armed = False
@@ -322,8 +434,9 @@ def test_str_subclass_keywords_bind_by_content(armed, via_dict):
             return f(*args, **kwargs)
         return raw_vectorcall(f, args, names, values)
 
-    with pytest.raises(NotImplementedError):
-        call(M.Output._splitsen, [], [HostileName("text"), HostileName("start")], ["t", 0])
+    probe.fail, probe.bound = None, None
+    call(probe.Output._splitsen, [], [HostileName("start"), HostileName("text")], [0, "t"])
+    assert probe.bound == ("t", 0, probe.Output._splitsen.__defaults__[0])
     with pytest.raises(AttributeError) as info:  # the body ran on the bare instance
         call(M.VoiceVD.reset, [], [HostileName("self")], [V])
     assert entry(info.value) == ("cantorel/manage", 24, "cantorel.manage.VoiceVD.reset")

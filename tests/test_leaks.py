@@ -5,6 +5,7 @@ the memory tracemalloc traces by more than a small bound. Exceptions are
 dropped inside the loop so that no traceback stays alive. The messages
 themselves are checked elsewhere; here a fragment only shows the path is taken."""
 import gc
+import re
 import sys
 import tracemalloc
 import types
@@ -12,7 +13,7 @@ import types
 import numpy as np
 import pytest
 
-from test_module import METHODS, valid_call
+from signatures import METHODS, call_shapes, expected, function, row_id
 
 N, WARM_UP, TOLERANCE = 10_000, 200, 64 * 1024
 pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
@@ -25,8 +26,9 @@ class BytesSub(bytes):
 class Env:
     """The objects a case passes around; `keep` are those whose counts must not move."""
 
-    def __init__(self, manage, monkeypatch, model_home, tmp_path):
+    def __init__(self, manage, probe, monkeypatch, model_home, tmp_path):
         self.m, self.mp, self.model_home, self.tmp_path = manage, monkeypatch, model_home, tmp_path
+        self.probe = probe
         self.marker, self.frame = object(), bytes(range(256)) * 4
         self.prob, self.fprob = np.array(0.25, np.float32), float("0.75")
         self.state = np.ones((2, 1, 128), np.float32)
@@ -71,11 +73,22 @@ def _frame_of(make):
     return build
 
 
-def _method(row):
+def _method(row, module, shape, fail=None):
+    """The method of cantorel.manage or of the probe (whose bodies only record
+    the bound values, and raise a fresh `fail` when it is set), called in
+    one of its call shapes."""
     def build(e):
-        f, args = valid_call(row)[:2]
-        e.use(f, *args)
-        return lambda: f(*args)
+        target = getattr(e, module)
+        if module == "probe":
+            e.mp.setattr(target, "fail", fail)
+        instance = object.__new__(getattr(target, row[0]))
+        args, keywords = next((a, k) for i, a, k, raw in call_shapes(row, instance) if i == shape)
+        f = function(target, row)
+        # small ints and short strings are shared by the whole process
+        e.use(f, instance, *(v for v in [*args, *(v for _, v in keywords)]
+                             if type(v) not in (int, str)))
+        kwargs = dict(keywords)
+        return lambda: f(*args, **kwargs)
     return build
 
 
@@ -136,50 +149,67 @@ CASES = [
 CASES += [(f"call-{name}", TypeError, f"got {type(make(b'')).__name__}", _frame_of(make), N)
           for name, make in [("bytearray", bytearray), ("memoryview", memoryview),
                              ("none", lambda f: None), ("bytes-subclass", BytesSub)]]
-# Pending methods: each through its function with valid arguments, then the other
-# ways to reach a body, then failures in binding.
-CASES += [(f"pending {r[0]}.{r[2].split('(')[0]}", NotImplementedError, "not available",
-           _method(r), N) for r in METHODS if r[0] != "VoiceVD"]
-PENDING = [  # (name, exception, fragment, class, method or None, args, kwargs); ... is a marker
-    ("RecVoice()", NotImplementedError, "not available", "RecVoice", None, (), {}),
-    ("RecVoice(all keywords)", NotImplementedError, "not available", "RecVoice", None, (),
+# Every method: binding that succeeds and a failure inside the body (on the
+# probe), binding that fails (on the module); then the other ways to reach a body.
+for r in METHODS:
+    CASES += [
+        (f"bound {row_id(r)}", None, None, _method(r, "probe", "positional-all"), N),
+        (f"bound by keyword {row_id(r)}", None, None, _method(r, "probe", "keywords-from-0"), N),
+        (f"body fails {row_id(r)}", RuntimeError, row_id(r), _method(r, "probe", "positional-all",
+                                                                     RuntimeError), N),
+    ]
+    refused = [(i, expected(r, a, k)[1]) for i, a, k, raw in call_shapes(r, object())
+               if not raw and expected(r, a, k)[0] == "binding"]
+    CASES += [(f"{shape} {row_id(r)}", TypeError, re.escape(message), _method(r, "m", shape), N)
+              for shape, message in refused[:2]]
+PENDING = [  # (name, exception, fragment, module, class, method or None, args, kwargs); ... is a marker
+    ("RecVoice()", None, None, "probe", "RecVoice", None, (), {}),
+    ("RecVoice(all keywords)", None, None, "probe", "RecVoice", None, (),
      dict(sld=1, max_time=2, device_index=None)),
-    ("RecVoice_T(extra arguments)", NotImplementedError, "not available", "RecVoice_T", None,
+    ("RecVoice_T(extra arguments)", None, None, "probe", "RecVoice_T", None,
      (..., 2), dict(a=..., b=3)),
-    ("AudioPlayer()", NotImplementedError, "not available", "AudioPlayer", None, (), {}),
-    ("Input(model, 2, 3)", NotImplementedError, "not available", "Input", None, (..., 2, 3), {}),
-    ("Output(model)", NotImplementedError, "not available", "Output", None, (...,), {}),
-    ("Output._splitsen(sep)", NotImplementedError, "not available", "Output", "_splitsen",
+    ("RecVoice_T(extra arguments) fails", RuntimeError, "RecVoice_T", "probe", "RecVoice_T", None,
+     (..., 2), dict(a=..., b=3)),
+    ("AudioPlayer()", None, None, "probe", "AudioPlayer", None, (), {}),
+    ("Input(model, 2, 3)", None, None, "probe", "Input", None, (..., 2, 3), {}),
+    ("Output(model)", RuntimeError, "Output.__init__", "probe", "Output", None, (...,), {}),
+    ("Output._splitsen(sep)", None, None, "probe", "Output", "_splitsen",
      ("a. b",), dict(start=0, sep=".")),
-    ("Output._add_stream(keyword)", NotImplementedError, "not available", "Output",
+    ("Output._add_stream(keyword)", RuntimeError, "_add_stream", "probe", "Output",
      "_add_stream", (...,), dict(llm_stream=...)),
-    ("RecVoice(sld=str)", TypeError, "got str", "RecVoice", None, (), dict(sld="4")),
-    ("RecVoice(sld=bool)", TypeError, r"got bool\)\. Subclasses", "RecVoice", None, (True,), {}),
-    ("RecVoice(device_index=float)", TypeError, "got float", "RecVoice", None, (),
+    ("RecVoice(sld=str)", TypeError, "got str", "m", "RecVoice", None, (), dict(sld="4")),
+    ("RecVoice(sld=bool)", TypeError, r"got bool\)\. Subclasses", "m", "RecVoice", None, (True,),
+     {}),
+    ("RecVoice(device_index=float)", TypeError, "got float", "m", "RecVoice", None, (),
      dict(device_index=1.0)),
-    ("RecVoice(too many)", TypeError, r"\(5 given\)", "RecVoice", None, (1, 2, 3, 4), {}),
-    ("RecVoice_T(self twice)", TypeError, "multiple values", "RecVoice_T", "__init__", (...,),
+    ("RecVoice(too many)", TypeError, r"\(5 given\)", "m", "RecVoice", None, (1, 2, 3, 4), {}),
+    ("RecVoice_T(self twice)", TypeError, "multiple values", "m", "RecVoice_T", "__init__", (...,),
      dict(self=...)),
-    ("RecVoice_T.__init__()", TypeError, r"\(0 given\)", "RecVoice_T", "__init__", (), {}),
-    ("AudioPlayer.play_audio(str)", TypeError, "got str", "AudioPlayer", "play_audio", ("x",), {}),
-    ("Input()", TypeError, r"\(1 given\)", "Input", None, (), {}),
-    ("Input(max_time=str)", TypeError, "got str", "Input", None, (...,), dict(max_time="3")),
-    ("Output._splitsen(bytes)", TypeError, "got bytes", "Output", "_splitsen", (b"x", 0), {}),
-    ("Output._add_stream(unexpected)", TypeError, "unexpected", "Output", "_add_stream",
+    ("RecVoice_T.__init__()", TypeError, r"\(0 given\)", "m", "RecVoice_T", "__init__", (), {}),
+    ("AudioPlayer.play_audio(str)", TypeError, "got str", "m", "AudioPlayer", "play_audio",
+     ("x",), {}),
+    ("Input()", TypeError, r"\(1 given\)", "m", "Input", None, (), {}),
+    ("Input(max_time=str)", TypeError, "got str", "m", "Input", None, (...,), dict(max_time="3")),
+    ("Output._splitsen(bytes)", TypeError, "got bytes", "m", "Output", "_splitsen", (b"x", 0), {}),
+    ("Output._add_stream(unexpected)", TypeError, "unexpected", "m", "Output", "_add_stream",
      (..., ...), dict(x=1)),
 ]
 
 
-def _pending(cls, method, args, kwargs):
+def _pending(module, cls, method, args, kwargs, fail):
     def build(e):
-        fn = e.use(getattr(getattr(e.m, cls), method) if method else getattr(e.m, cls))
+        target = getattr(e, module)
+        if module == "probe":
+            e.mp.setattr(target, "fail", fail)
+        fn = e.use(getattr(getattr(target, cls), method) if method else getattr(target, cls))
         a = tuple(e.marker if x is Ellipsis else x for x in args)
         kw = {k: (e.marker if v is Ellipsis else v) for k, v in kwargs.items()}
         return lambda: fn(*a, **kw)
     return build
 
 
-CASES += [(name, exc, pattern, _pending(*rest), N) for name, exc, pattern, *rest in PENDING]
+CASES += [(name, exc, pattern, _pending(*rest, fail=exc if exc is RuntimeError else None), N)
+          for name, exc, pattern, *rest in PENDING]
 
 
 def _loop(op, exc, n):
@@ -192,8 +222,8 @@ def _loop(op, exc, n):
 
 @pytest.mark.parametrize("build, exc, pattern, n", [c[3:4] + c[1:3] + c[4:] for c in CASES],
                          ids=[c[0] for c in CASES])
-def test_no_leak(build, exc, pattern, n, manage, monkeypatch, model_home, tmp_path):
-    env = Env(manage, monkeypatch, model_home, tmp_path)
+def test_no_leak(build, exc, pattern, n, manage, probe, monkeypatch, model_home, tmp_path):
+    env = Env(manage, probe, monkeypatch, model_home, tmp_path)
     op = build(env)
     if exc is None:
         op()

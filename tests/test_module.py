@@ -20,91 +20,18 @@ import simpleaudio
 
 import cantorel.manage as M
 from conftest import check_python
-
-# ---------------------------------------------------------------- the table
-
-CLASS_LINES = {"VoiceVD": 13, "RecVoice": 43, "RecVoice_T": 113, "AudioPlayer": 136,
-               "Input": 157, "Output": 197}
-SEP = "\uff0c\u3002,.!?"
-# (class, line of the def, the def statement after "def ", local variables).
-METHODS = [
-    ("VoiceVD", 14, "__init__(self)", ""),
-    ("VoiceVD", 23, "reset(self)", ""),
-    ("VoiceVD", 27, "__call__(self, pcm_bytes: 'bytes') -> 'float'", "wav x prob"),
-    ("RecVoice", 44,
-     "__init__(self, sld: 'int' = 4, max_time: 'int' = 5, device_index: 'int' = None)", ""),
-    ("RecVoice", 70, "vad_audio(self)",
-     "frames speech_detected last_speech_time frame p prob_avg is_speech now audio_np"),
-    ("RecVoice", 109, "record_audio(self)", ""),
-    ("RecVoice_T", 114, "__init__(self, *args, **kwargs)", ""),
-    ("RecVoice_T", 119, "start_recording(self)", ""),
-    ("RecVoice_T", 124, "_record_audio_thread(self)", ""),
-    ("RecVoice_T", 127, "stop_recording(self)", ""),
-    ("RecVoice_T", 131, "get_audio(self)", ""),
-    ("AudioPlayer", 137, "__init__(self)", ""),
-    ("AudioPlayer", 140, "play_audio(audio_data: 'bytes') -> 'None'", "wave_obj play_obj e"),
-    ("Input", 158, "__init__(self, asr_model, sld: 'int' = 1, max_time: 'int' = 3)", ""),
-    ("Input", 168, "_init(self) -> 'None'", ""),
-    ("Input", 174, "_recognize(self) -> 'Optional[str]'", "audio_data text recognized_text e"),
-    ("Input", 193, "_reset(self) -> 'None'", ""),
-    ("Output", 198, "__init__(self, tts_model)", ""),
-    ("Output", 206, "_init_threads(self) -> 'None'", ""),
-    ("Output", 220, f"_splitsen(text: 'str', start: 'int', sep: 'str' = {SEP!r})"
-                    " -> 'tuple[int, List[str]]'", "text_len sentences last_pos i"),
-    ("Output", 234, "_tts_worker(self) -> 'None'", "index text audio_data e"),
-    ("Output", 251, "_play_worker(self) -> 'None'", "audio_player audio_data e"),
-    ("Output", 263, "_add_stream(self, llm_stream: 'Generator[str, None, None]') -> 'None'",
-     "full_response start_pos sentence_index chunk_text sentences sentence remaining_text e"),
-    ("Output", 287, "_wait_all(self) -> 'None'", ""),
-]
-
-
-def _method_name(row):
-    return row[2].split("(")[0]
-
-
-def _is_static(row):
-    return "(self" not in row[2]
-
-
-def valid_call(row):
-    """The method's function, valid values for its required parameters, and its parameter count."""
-    values = {"self": object.__new__(getattr(M, row[0])), "asr_model": "m", "tts_model": "t",
-              "llm_stream": iter(()), "audio_data": b"", "text": "t", "start": 0}
-    f = getattr(getattr(M, row[0]), _method_name(row))
-    params = f.__code__.co_varnames[:f.__code__.co_argcount]
-    required = len(params) - len(f.__defaults__ or ())
-    return f, [values[p] for p in params[:required]], len(params)
-
-
-def _twin_source():
-    """Python classes with the same def lines, signatures and local variables."""
-    lines = [""] * 300
-    for cls, line in CLASS_LINES.items():
-        lines[line - 1] = f"class {cls}(RecVoice):" if cls == "RecVoice_T" else f"class {cls}:"
-    for cls, line, head, local in METHODS:
-        body = " = ".join(local.split() + ["None"]) if local else "pass"
-        assert lines[line - 1] == lines[line] == ""
-        lines[line - 1] = f"    def {head}: {body}"
-        if _is_static((cls, line, head, local)):
-            name = head.split("(")[0]
-            lines[line] = f"    {name} = staticmethod({name})"
-    return "\n".join(lines)
-
-
-TWINS = {}
-exec(compile(_twin_source(), "twin", "exec"), TWINS)
+from signatures import CLASS_LINES, METHODS, SEP, TWINS, is_static, method_name, row_id
 
 
 def _pair(row):
     cls, _, _, _ = row
-    name = _method_name(row)
+    name = method_name(row)
     return getattr(getattr(M, cls), name), getattr(TWINS[cls], name)
 
 
 # ------------------------------------------------------------- introspection
 
-@pytest.mark.parametrize("row", METHODS, ids=lambda r: f"{r[0]}.{_method_name(r)}")
+@pytest.mark.parametrize("row", METHODS, ids=row_id)
 def test_method_introspection(row):
     cls, line, _, local = row
     f, twin = _pair(row)
@@ -138,14 +65,14 @@ def test_method_introspection(row):
     obj, tobj = object.__new__(getattr(M, cls)), object.__new__(TWINS[cls])
     bound, tbound = getattr(obj, f.__name__), getattr(tobj, f.__name__)
     assert inspect.signature(bound) == inspect.signature(tbound)
-    if _is_static(row):
+    if is_static(row):
         assert bound is f
     else:
         assert (bound.__func__, bound.__self__) == (f, obj)
 
 
 def test_every_method_is_in_the_table():
-    listed = {(c, _method_name(r)) for r in METHODS for c in [r[0]]}
+    listed = {(c, method_name(r)) for r in METHODS for c in [r[0]]}
     found = {(c, k) for c in CLASS_LINES for k, v in vars(getattr(M, c)).items()
              if isinstance(v, staticmethod) or type(v) is type(M.VoiceVD.reset)}
     assert found == listed and len(listed) == 24
@@ -164,7 +91,7 @@ def test_functions_bind_as_python_functions():
     assert bound == f.__get__(obj) and hash(bound) == hash(f.__get__(obj))
 
 
-@pytest.mark.parametrize("row", METHODS, ids=lambda r: f"{r[0]}.{_method_name(r)}")
+@pytest.mark.parametrize("row", METHODS, ids=row_id)
 def test_functions_are_objects_as_python_functions_are(row):
     f, _ = _pair(row)
     assert pickle.loads(pickle.dumps(f)) is f and copy.deepcopy(f) is f
@@ -179,28 +106,34 @@ def test_functions_are_objects_as_python_functions_are(row):
     assert repr(f).startswith(f"<function {f.__qualname__} at 0x")
 
 
-@pytest.mark.parametrize("cls, name, replacement, call", [
-    ("RecVoice", "__init__", ("x", "y", "z"), lambda c: c.__init__(object.__new__(c))),
-    ("Input", "__init__", (1.5, None), lambda c: c.__init__(object.__new__(c), "model")),
-    ("Output", "_splitsen", (b"bytes",), lambda c: c._splitsen("text", 0)),
-    ("Output", "_splitsen", None, lambda c: c._splitsen("text", 0)),
+@pytest.mark.parametrize("cls, name, replacement, call, bound", [
+    ("RecVoice", "__init__", ("x", "y", "z"), lambda c: c.__init__(object.__new__(c)), (4, 5, None)),
+    ("Input", "__init__", (1.5, None), lambda c: c.__init__(object.__new__(c), "model"),
+     ("model", 1, 3)),
+    ("Output", "_splitsen", (b"bytes",), lambda c: c._splitsen("text", 0), ("text", 0, SEP)),
+    ("Output", "_splitsen", None, lambda c: c._splitsen("text", 0), ("text", 0, SEP)),
 ])
-def test_replaced_defaults_change_introspection_only(cls, name, replacement, call):
-    """A replaced default that binding applied would fail the type test."""
-    klass = getattr(M, cls)
-    f = getattr(klass, name)
-    saved = f.__defaults__
+def test_replaced_defaults_change_introspection_only(probe, cls, name, replacement, call, bound):
+    """Introspection reports the replacement; binding applies the fixed
+    defaults (a replaced default that binding applied would fail the type
+    test). Binding is seen on the probe, built from the same rows."""
+    functions = [getattr(getattr(m, cls), name) for m in (M, probe)]
+    saved = [f.__defaults__ for f in functions]
     try:
-        f.__defaults__ = replacement
-        assert f.__defaults__ == replacement
-        if replacement is not None:
-            assert [p.default for p in inspect.signature(f).parameters.values()
-                    if p.default is not p.empty] == list(replacement)
-        with pytest.raises(NotImplementedError):
-            call(klass)
+        for f in functions:
+            f.__defaults__ = replacement
+            assert f.__defaults__ == replacement
+            if replacement is not None:
+                assert [p.default for p in inspect.signature(f).parameters.values()
+                        if p.default is not p.empty] == list(replacement)
+        probe.fail, probe.bound = None, None
+        assert call(getattr(probe, cls)) is None
+        assert probe.bound[-len(bound):] == bound
+        assert [type(v) for v in probe.bound[-len(bound):]] == [type(v) for v in bound]
     finally:
-        f.__defaults__ = saved
-    assert f.__defaults__ == saved
+        for f, before in zip(functions, saved):
+            f.__defaults__ = before
+    assert [f.__defaults__ for f in functions] == saved
 
 
 @pytest.mark.parametrize("attr, value, message", [

@@ -4,8 +4,8 @@
 # itself and the speech-probability model. Safe to run as often as you like;
 # a second run only rebuilds what changed.
 #
-#   bash tools/setup.sh            # package with its test extras
-#   bash tools/setup.sh --no-test  # package only (what the demo needs)
+#   bash tools/setup.sh            # package with its test and demo extras
+#   bash tools/setup.sh --no-test  # package with the demo extras only
 #
 # Environment:
 #   CANTOREL_SETUP_TEST=0   same as --no-test
@@ -37,10 +37,12 @@ die() { echo "setup: error: $*" >&2; exit 1; }
 #   alsa-utils       aplay/arecord; its recordings in /usr/share/sounds/alsa are test data
 #   espeak-ng, sox   synthesised test speech, and measuring/converting audio
 APT_PACKAGES=(build-essential g++ portaudio19-dev libasound2-dev alsa-utils espeak-ng sox)
-# A virtual sound device for running the voice loop without hardware goes
-# here (e.g. pulseaudio with a null sink); add its packages to this list and
-# start it from the scripts that need it.
-SOUND_DEVICE_PACKAGES=()
+# Virtual sound devices (tools/virtual_audio.py starts a private server with a
+# null-sink microphone and speaker; tests and the demo start it themselves):
+#   pulseaudio          the sound server holding the virtual devices
+#   pulseaudio-utils    pacat/paplay/pactl: feed the microphone, record the speaker, probe
+#   libasound2-plugins  ALSA's pulse plugin, so PortAudio and simpleaudio reach the server
+SOUND_DEVICE_PACKAGES=(pulseaudio pulseaudio-utils libasound2-plugins)
 
 is_installed() {
     [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
@@ -106,8 +108,18 @@ case "$VENV" in
 esac
 
 # ---------------------------------------------------------------- package
-target="."
-[ "$WITH_TEST" = "1" ] && target=".[test]"
+# The demo extra (host-side recogniser and synthesiser) always; test on top.
+target=".[demo]"
+[ "$WITH_TEST" = "1" ] && target=".[test,demo]"
+# simpleaudio-patched replaced simpleaudio; both install the `simpleaudio`
+# module, so an old venv holding the original must lose both before the
+# install puts the fork's files back.
+if "$PY" -m pip show -q simpleaudio >/dev/null 2>&1; then
+    say "replacing simpleaudio with simpleaudio-patched"
+    old=(simpleaudio)
+    "$PY" -m pip show -q simpleaudio-patched >/dev/null 2>&1 && old+=(simpleaudio-patched)
+    "$PY" -m pip uninstall -q -y --disable-pip-version-check "${old[@]}" </dev/null
+fi
 build_dir="build/{wheel_tag}"
 [ "${CANTOREL_SANITIZE:-OFF}" = "ON" ] && build_dir="build/asan-{wheel_tag}"
 say "installing $target into $VENV (build dir ${build_dir})"

@@ -46,11 +46,16 @@ namespace detail {
 
 // The exception being handled, as `sys.exc_info()` shows it while a
 // handler (or a `finally` clause) runs; the previous state comes back
-// afterwards, whatever the handler did.
+// afterwards, whatever the handler did. A C++ exception thrown by the
+// handler restores it too on its way to the entry point (except in the
+// forced unwind at interpreter exit, which runs without the GIL).
 class Handling {
 public:
     // Takes the pending exception over (normalised, with its traceback).
-    Handling() noexcept {
+    // Like finish() and reraise(), may run arbitrary Python code (the
+    // exception's constructor, finalizers of what is dropped), so none of
+    // them is noexcept: the forced unwind must be able to pass.
+    Handling() {
         PyErr_Fetch(&type_, &value_, &tb_);
         PyErr_NormalizeException(&type_, &value_, &tb_);
         if (tb_ != nullptr) {
@@ -64,19 +69,26 @@ public:
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
+    ~Handling() noexcept(false) {
+        if (active_ && !compat::is_finalizing()) {
+            finish();
+        }
+    }
 
     PyObject* type() const noexcept { return type_; }
     PyObject* value() const noexcept { return value_; }
 
     // Puts the previous exc_info back and drops the handled exception.
-    void finish() noexcept {
+    void finish() {
+        active_ = false;
         PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
         Py_XDECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(tb_);
     }
     // Puts the previous exc_info back and raises the handled exception again.
-    void reraise() noexcept {
+    void reraise() {
+        active_ = false;
         PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
         PyErr_Restore(type_, value_, tb_);
     }
@@ -84,6 +96,7 @@ public:
 private:
     PyObject *type_, *value_, *tb_;
     PyObject *saved_type_, *saved_value_, *saved_tb_;
+    bool active_ = true;
 };
 
 }  // namespace detail
