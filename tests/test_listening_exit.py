@@ -121,3 +121,31 @@ def test_interpreter_exit_while_listening(model_home, case, run):
     proc = run_python(code, env={"HOME": str(model_home)}, timeout=60)
     assert (proc.returncode, proc.stdout) == (0, "main done\n"), proc.stderr[-3000:]
     assert not [text for text in FATAL if text in proc.stderr], proc.stderr[-3000:]
+
+
+LATE_HANDLERS = r"""
+import atexit, os, threading
+# Registered before the module's own exit hook, so it runs after it.
+def late():
+    frame = bytes(1024)
+    # The thread that runs the exit hooks still uses the detector ...
+    os.write(1, b"main thread: %s\n" % (b"scored" if isinstance(detector(frame), float) else b"?"))
+    # ... while another thread reaching the model run now parks there for good.
+    done = threading.Event()
+    def score():
+        detector(frame)
+        done.set()
+    threading.Thread(target=score, daemon=True).start()
+    os.write(1, b"other thread: %s\n" % (b"scored" if done.wait(0.5) else b"parked"))
+atexit.register(late)
+import cantorel.manage as M
+detector = M.VoiceVD()
+print("main done", flush=True)
+"""
+
+
+def test_after_the_exit_hook_only_the_exiting_thread_runs_the_model(model_home):
+    proc = run_python(LATE_HANDLERS, env={"HOME": str(model_home)}, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout == "main done\nmain thread: scored\nother thread: parked\n"
+    assert not [text for text in FATAL if text in proc.stderr], proc.stderr[-3000:]
