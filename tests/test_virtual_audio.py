@@ -13,6 +13,7 @@ The time limits below are far above these and far below an idle 2 s block.
 """
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -129,6 +130,7 @@ def test_server_does_not_outlive_its_owner(end):
     owner = subprocess.Popen([sys.executable, "-c", OWNER.format(tools=str(ROOT / "tools"),
                                                                  stop=end == "stop")],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    state = {"dir": ""}
     try:
         state = json.loads(owner.stdout.readline())
         assert set(state["pids"]) == {"pulseaudio", "keepalive-mic", "keepalive-speaker"}
@@ -146,6 +148,8 @@ def test_server_does_not_outlive_its_owner(end):
             time.sleep(0.05)
         assert not left, f"still running: {left}"
     finally:
+        if state["dir"]:
+            shutil.rmtree(state["dir"], ignore_errors=True)  # a killed owner leaves it
         owner.kill()
         owner.wait()
         owner.stdout.close()

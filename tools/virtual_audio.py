@@ -39,7 +39,6 @@ kernel if the process that started them dies without cleaning up.
 from __future__ import annotations
 
 import atexit
-import ctypes
 import glob
 import json
 import os
@@ -90,12 +89,14 @@ def check_installed() -> None:
         raise VirtualAudioError(f"no {SYSTEM_ALSA_CONF} (Debian libasound2-data): {INSTALL_HINT}")
 
 
-def _die_with_parent() -> None:
-    # Runs in the child between fork and exec: the kernel sends SIGTERM to the
-    # child when the thread that started it exits, so even a killed test run
-    # leaves no server behind.
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+def _tied(cmd: list[str]) -> list[str]:
+    """`cmd` run so that the kernel sends it SIGTERM when the thread that
+    started it exits: even a killed test run leaves no server behind. setpriv
+    (util-linux, always on Debian) sets that and execs `cmd` under the same pid;
+    doing it from Python between fork and exec is not safe in a process with
+    threads."""
+    setpriv = shutil.which("setpriv")
+    return [setpriv, "--pdeathsig", "TERM", "--", *cmd] if setpriv else cmd
 
 
 def _alive(pid: int, name: str) -> bool:
@@ -117,10 +118,10 @@ class SpeakerRecording:
         self._chunks: list[bytes] = []
         self._first = threading.Event()
         self._proc = subprocess.Popen(
-            ["pacat", "-r", "--raw", "--format=s16le", f"--rate={SPEAKER_RATE}", "--channels=1",
-             f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", f"{SPEAKER}.monitor"],
+            _tied(["pacat", "-r", "--raw", "--format=s16le", f"--rate={SPEAKER_RATE}", "--channels=1",
+                   f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", f"{SPEAKER}.monitor"]),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            env=audio.child_env(), preexec_fn=_die_with_parent)
+            env=audio.child_env())
         self._reader = threading.Thread(target=self._read, name="speaker-recording", daemon=True)
         self._reader.start()
         # Samples flow only once the stream is connected: anything played after
@@ -174,6 +175,7 @@ class VirtualAudio:
         self._procs: list[subprocess.Popen] = []
         self._saved_environ: dict[str, str | None] | None = None
         self._plays = 0
+        self._owner_pid: int | None = None
 
     # ------------------------------------------------------------ paths and environment
 
@@ -251,7 +253,7 @@ class VirtualAudio:
 
     def _spawn(self, name: str, cmd: list[str], **kwargs) -> subprocess.Popen:
         if not self.detach:
-            kwargs["preexec_fn"] = _die_with_parent
+            cmd = _tied(cmd)
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, start_new_session=True, **kwargs)
         self._procs.append(proc)
         self._pids[name] = proc.pid
@@ -266,6 +268,7 @@ class VirtualAudio:
             self.directory = self._given_dir
         else:
             self.directory = Path(tempfile.mkdtemp(prefix="cantorel-audio-"))
+        self._owner_pid = os.getpid()
         if not self.detach:
             atexit.register(self.stop)
         try:
@@ -297,15 +300,15 @@ class VirtualAudio:
         while True:
             if server.poll() is not None:
                 raise VirtualAudioError(f"pulseaudio exited with code {server.returncode} at start-up: "
-                                        f"{self._log_tail(log)} (log: {log})")
+                                        f"{self._log_tail(log)}")
             if self.socket.exists():
                 info = subprocess.run(["pactl", "info"], env=self.child_env(), capture_output=True,
                                       text=True, timeout=10, stdin=subprocess.DEVNULL)
                 if info.returncode == 0 and f"Default Sink: {SPEAKER}" in info.stdout:
                     return
             if time.monotonic() > deadline:
-                raise VirtualAudioError(f"pulseaudio did not answer within {self.start_timeout} s "
-                                        f"(log: {log}): {self._log_tail(log)}")
+                raise VirtualAudioError(f"pulseaudio did not answer within {self.start_timeout} s: "
+                                        f"{self._log_tail(log)}")
             time.sleep(0.05)
 
     @staticmethod
@@ -346,8 +349,8 @@ class VirtualAudio:
                         sel.unregister(key.fileobj)
             sel.close()
             if waiting:
-                raise VirtualAudioError("the virtual sinks produced no samples within 6 s "
-                                        f"(log: {self._require_dir() / 'pulseaudio.log'})")
+                raise VirtualAudioError("the virtual sinks produced no samples within 6 s: "
+                                        f"{self._log_tail(self._require_dir() / 'pulseaudio.log')}")
         finally:
             for p in probes:
                 p.kill()
@@ -382,6 +385,10 @@ class VirtualAudio:
         """Stops the helpers and the server by pid, removes the directory if we made
         it, and restores os.environ if apply_to_current_process() changed it. Safe to
         call again."""
+        if self._owner_pid not in (None, os.getpid()):
+            # A forked copy of the owner (its atexit runs too): the server is the
+            # parent's, and these Popen objects cannot wait for it.
+            return
         self._restore_environ()
         if not self.detach:
             atexit.unregister(self.stop)
@@ -466,10 +473,10 @@ class VirtualAudio:
                 w.setframerate(int(rate))
                 w.writeframes(samples.astype("<i2").tobytes())
             seconds = len(samples) / rate
-        proc = subprocess.Popen(
-            ["paplay", f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", MIC, str(path)],
-            env=self.child_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.PIPE, preexec_fn=None if self.detach else _die_with_parent)
+        cmd = ["paplay", f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", MIC, str(path)]
+        proc = subprocess.Popen(cmd if self.detach else _tied(cmd), env=self.child_env(),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
         if wait:
             try:
                 _, err = proc.communicate(timeout=timeout if timeout is not None else seconds + 10)
@@ -536,6 +543,9 @@ def main(argv: list[str] | None = None) -> int:
             cmd = args.cmd[1:] if args.cmd[:1] == ["--"] else args.cmd
             if not cmd:
                 parser.error("run: give a command after --")
+            # SIGTERM as an exit, so the with-block still stops the server and
+            # removes its directory.
+            signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
             with VirtualAudio() as audio:
                 return subprocess.run(cmd, env=audio.child_env()).returncode
     except VirtualAudioError as e:

@@ -1,0 +1,144 @@
+"""Benchmark: the hand-off from synthesis to playback inside Output.
+
+A scripted TTS model works like a real synthesiser: it releases the GIL for
+20 ms per piece (time.sleep) and notes the time just before it returns the
+audio. A scripted `sa` notes the time when play_audio builds its wave object,
+the first thing play_audio does. The hand-off is the difference: the TTS
+worker queueing the audio, printing its line and the play worker waking up
+and entering play_audio. The play worker is idle whenever a piece arrives
+(playing is instant), so each hand-off is measured on its own.
+
+Target: median under 0.5 ms over 200 pieces. For comparison the same
+pipeline is run as plain Python (the two workers as Python methods on the
+same queues and threads).
+
+Not a test (pytest does not collect it): run it with
+    .venv/bin/python bench/bench_handoff.py [--pieces N]
+"""
+import argparse
+import contextlib
+import os
+import queue
+import statistics
+import sys
+import threading
+import time
+import types
+
+TARGET_MS = 0.5
+WORK_S = 0.020
+
+
+class Model:
+    def __init__(self):
+        self.returned = []
+
+    def ort_predict(self, text):
+        time.sleep(WORK_S)
+        self.returned.append(time.perf_counter())
+        return b"\0\0" * 480
+
+
+def scripted_sa(entered):
+    class Playing:
+        def wait_done(self):
+            pass
+
+    class WaveObject:
+        def __init__(self, audio_data, **kwargs):
+            entered.append(time.perf_counter())
+
+        def play(self):
+            return Playing()
+
+    return types.SimpleNamespace(WaveObject=WaveObject)
+
+
+class PythonOutput:
+    """The two workers and _wait_all as plain Python."""
+
+    def __init__(self, tts_model, sa):
+        self.tts_model, self.sa = tts_model, sa
+        self.output_queue, self.play_queue = queue.Queue(), queue.Queue()
+        for target, name in ((self._tts_worker, "TTS-Worker"), (self._play_worker, "Play-Worker")):
+            threading.Thread(target=target, daemon=True, name=name).start()
+
+    def _tts_worker(self):
+        while True:
+            try:
+                index, text = self.output_queue.get(block=True)
+                if not text.strip():
+                    continue
+                audio_data = self.tts_model.ort_predict(text)
+                self.play_queue.put(audio_data)
+                print(f"[TTS] {text}", flush=True)
+            except Exception as e:
+                print(f"[TTS] {e}", flush=True)
+            finally:
+                self.output_queue.task_done()
+
+    def play_audio(self, audio_data):
+        try:
+            wave_obj = self.sa.WaveObject(audio_data, num_channels=1, bytes_per_sample=2,
+                                          sample_rate=48000)
+            play_obj = wave_obj.play()
+            play_obj.wait_done()
+        except Exception as e:
+            print(e)
+
+    def _play_worker(self):
+        while True:
+            try:
+                audio_data = self.play_queue.get(block=True)
+                self.play_audio(audio_data)
+            except Exception as e:
+                print(f"{e}", flush=True)
+            finally:
+                self.play_queue.task_done()
+
+    def _wait_all(self):
+        self.output_queue.join()
+        self.play_queue.join()
+
+
+def measure(make, pieces):
+    model, entered = Model(), []
+    out = make(model, scripted_sa(entered))
+    for i in range(pieces):
+        out.output_queue.put((i + 1, f"Piece number {i}."))
+    out._wait_all()
+    assert len(model.returned) == len(entered) == pieces
+    return [(b - a) * 1e3 for a, b in zip(model.returned, entered)]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--pieces", type=int, default=200)
+    args = parser.parse_args()
+
+    import cantorel.manage as M
+
+    def module_output(model, sa):
+        M.sa = sa
+        return M.Output(model)
+
+    with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
+        results = {"module": measure(module_output, args.pieces),
+                   "python": measure(PythonOutput, args.pieces)}
+
+    print(f"hand-off from ort_predict returning to play_audio entered, {args.pieces} pieces, "
+          f"model releasing the GIL for {WORK_S * 1e3:g} ms each (Python {sys.version.split()[0]})")
+    print(f"  {'':<8}{'median ms':>11}{'p90 ms':>9}{'max ms':>9}")
+    for name, ms in results.items():
+        ms = sorted(ms)
+        print(f"  {name:<8}{statistics.median(ms):11.3f}{ms[int(0.9 * len(ms))]:9.3f}"
+              f"{ms[-1]:9.3f}")
+    median = statistics.median(results["module"])
+    ok = median < TARGET_MS
+    print(f"{'PASS' if ok else 'FAIL'}: module median {median:.3f} ms "
+          f"{'<' if ok else '>='} {TARGET_MS} ms")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

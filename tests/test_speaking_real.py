@@ -1,0 +1,143 @@
+"""Speaking on the real path: espeak-ng through Output, simpleaudio to the
+virtual speaker, whose monitor is recorded and compared with what the
+synthesiser made. The speaker's monitor carries every played sample
+unchanged, so each piece can be found in the recording exactly."""
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import ROOT, run_python
+
+sys.path.insert(0, str(ROOT))
+from examples.hosts.espeak_tts import RATE, EspeakTTS  # noqa: E402
+
+import cantorel.manage as M
+
+FRAME = RATE // 100  # 10 ms
+
+
+def voiced(x, threshold=300):
+    """The voiced 10 ms frames of x, as a boolean array."""
+    n = len(x) // FRAME
+    frames = x[:n * FRAME].astype(np.float64).reshape(n, FRAME)
+    return np.sqrt((frames ** 2).mean(axis=1)) > threshold
+
+
+def find(recording, piece, after):
+    """Where `piece` lies sample for sample in the recording, at or after `after`."""
+    lead = np.flatnonzero(piece)[0]
+    # Candidates: where the piece's first non-zero sample occurs.
+    for at in np.flatnonzero(recording[after + lead:] == piece[lead]) + after:
+        if np.array_equal(recording[at:at + len(piece)], piece):
+            return at
+    raise AssertionError("piece not found in the recording")
+
+
+class RecordingTTS(EspeakTTS):
+    """The espeak-ng adapter, keeping what it returned for each text."""
+
+    def __init__(self):
+        super().__init__()
+        self.made = []
+
+    def ort_predict(self, text):
+        audio = super().ort_predict(text)
+        self.made.append((text, audio))
+        return audio
+
+
+def test_three_pieces_in_order_without_overlap(virtual_audio):
+    tts = RecordingTTS()
+    out = M.Output(tts)
+    reply = "Yes. The quick brown fox jumps over the lazy dog. Good morning to you all!"
+    chunks = [reply[i:i + 5] for i in range(0, len(reply), 5)]
+
+    recording = virtual_audio.record_speaker()
+    out._add_stream(iter(chunks))
+    waiter = threading.Thread(target=out._wait_all, daemon=True)
+    waiter.start()
+    waiter.join(60)
+    assert not waiter.is_alive()
+    # Stopped right after _wait_all returned: had it returned before the last
+    # piece ended, the end of that piece would be missing below.
+    got, rate = recording.stop()
+
+    assert rate == RATE
+    assert [text for text, _ in tts.made] == ["Yes.", " The quick brown fox jumps over the lazy dog.",
+                                              " Good morning to you all!"]
+    pieces = [np.frombuffer(audio, "<i2") for _, audio in tts.made]
+    lengths = [len(p) for p in pieces]
+    assert len(set(lengths)) == 3 and min(lengths) > RATE // 4
+
+    # In queue order, each after the previous one has ended.
+    starts, after = [], 0
+    for piece in pieces:
+        at = find(got, piece, after)
+        starts.append(at)
+        after = at + len(piece)
+    assert all(a + n <= b for a, n, b in zip(starts, lengths, starts[1:]))
+    # The recording after the last piece is short: _wait_all did not linger.
+    assert len(got) - after < RATE
+
+    # Voiced segments: exactly those of the three pieces, at their places.
+    expected = np.zeros(len(got), dtype=np.int16)
+    for at, piece in zip(starts, pieces):
+        expected[at:at + len(piece)] = piece
+    assert np.array_equal(voiced(got), voiced(expected))
+    for at, piece in zip(starts, pieces):
+        inside = voiced(got[at:at + len(piece)])
+        assert inside.sum() == voiced(piece).sum() > 0
+
+
+EMPTY = """
+import cantorel.manage as M
+for data in (b"", b"\\0", b"\\0\\0" * 48):
+    assert M.AudioPlayer.play_audio(data) is None
+print("played")
+"""
+
+
+@pytest.mark.parametrize("run", range(5))
+def test_empty_and_short_buffers_on_the_speaker(virtual_audio, run):
+    # The debug allocator aborts on any allocator call made without the GIL,
+    # which is how simpleaudio 1.0.4 ended every playback.
+    proc = run_python(EMPTY, env={**virtual_audio.env, "PYTHONMALLOC": "debug"})
+    assert proc.returncode == 0 and "Fatal Python error" not in proc.stderr, proc.stderr
+    # The empty buffer plays as nothing; the odd byte is refused by simpleaudio,
+    # and play_audio prints why.
+    assert proc.stdout.splitlines()[1:] == ["played"]
+    assert "not a multiple of bytes-per-sample" in proc.stdout.splitlines()[0]
+
+
+EXIT_WHILE_PLAYING = """
+import threading, time
+import numpy as np
+import cantorel.manage as M
+
+entered = threading.Event()
+
+class Tone:
+    def ort_predict(self, text):
+        entered.set()
+        t = np.arange(2 * 48000) / 48000
+        return (8000 * np.sin(2 * np.pi * 440 * t)).astype("<i2").tobytes()
+
+out = M.Output(Tone())
+out.output_queue.put((1, "a long tone"))
+entered.wait()
+time.sleep({delay})
+print("main done")
+"""
+
+
+@pytest.mark.parametrize("run", range(20))
+def test_exit_while_simpleaudio_plays(virtual_audio, run):
+    # The play worker waits in simpleaudio's wait_done (a sleep loop) when the
+    # interpreter ends; delays spread the exit over the start of playback.
+    proc = run_python(EXIT_WHILE_PLAYING.format(delay=0.05 * (run % 5)), env=virtual_audio.env)
+    assert proc.returncode == 0, proc.stderr
+    assert "main done\n" in proc.stdout
+    for text in ["terminate called", "FATAL: exception not rethrown", "Fatal Python error"]:
+        assert text not in proc.stderr, proc.stderr

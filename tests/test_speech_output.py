@@ -1,0 +1,460 @@
+"""Output's pipeline with a scripted TTS model and a scripted `sa` module:
+construction, the two workers, their failure lines and _wait_all.
+
+The workers of an Output never stop, so each test builds its own object and
+leaves it idle (both workers blocked on empty queues) when it ends."""
+import queue as queue_module
+import sys
+import threading
+import time
+import types
+
+import pytest
+
+from conftest import entries, ours
+
+import cantorel.manage as M
+
+WAIT = 20  # seconds before a test calls a wait hung
+
+
+def finishes(fn, *args, timeout=WAIT):
+    """Runs fn(*args) on a thread and returns its result; fails if it hangs."""
+    box = {}
+
+    def run():
+        try:
+            box["result"] = fn(*args)
+        except BaseException as e:  # handed to the test below
+            box["error"] = e
+
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    t.join(timeout)
+    assert not t.is_alive(), f"{fn} did not return within {timeout} s"
+    if "error" in box:
+        raise box["error"]
+    return box.get("result")
+
+
+class Events:
+    """A log shared by the scripted parts, in the order things happened."""
+
+    def __init__(self):
+        self.log, self.lock = [], threading.Lock()
+
+    def add(self, *event):
+        with self.lock:
+            self.log.append(event)
+
+    def of(self, kind):
+        return [e[1:] for e in self.log if e[0] == kind]
+
+
+class ScriptedSA:
+    """Stands in for simpleaudio: WaveObject(...).play().wait_done()."""
+
+    def __init__(self, events, *, gate=None, fail=None):
+        self.events, self.gate, self.fail = events, gate, fail
+        sa = self
+
+        class WaveObject:
+            def __init__(self, audio_data, **kwargs):
+                sa.events.add("wave", audio_data, tuple(kwargs.items()))
+                self.audio_data = audio_data
+
+            def play(self):
+                if sa.fail and sa.fail(self.audio_data):
+                    raise sa.fail(self.audio_data)
+                sa.events.add("start", self.audio_data)
+                return Playing(self.audio_data)
+
+        class Playing:
+            def __init__(self, audio_data):
+                self.audio_data = audio_data
+
+            def wait_done(self):
+                if sa.gate is not None:
+                    sa.gate.wait()
+                sa.events.add("end", self.audio_data)
+
+        self.WaveObject = WaveObject
+
+
+class Model:
+    """A TTS model: the audio of a text is its UTF-8 bytes, or what `script` says."""
+
+    def __init__(self, events, script=None):
+        self.events, self.script = events, script or {}
+
+    def ort_predict(self, text):
+        self.events.add("predict", text)
+        if text not in self.script:
+            return text.encode() if isinstance(text, str) else bytes(text)
+        action = self.script[text]
+        if isinstance(action, BaseException):
+            raise action
+        return action
+
+
+@pytest.fixture
+def events():
+    return Events()
+
+
+@pytest.fixture
+def sa(monkeypatch, events):
+    fake = ScriptedSA(events)
+    monkeypatch.setattr(M, "sa", fake)
+    return fake
+
+
+def spoken(events):
+    return [e[0] for e in events.of("end")]
+
+
+# ------------------------------------------------------------ construction
+
+def test_construction(sa, events):
+    model = Model(events)
+    before = {t.ident for t in threading.enumerate()}
+    out = M.Output(model)
+    assert list(vars(out)) == ["tts_model", "output_queue", "play_queue", "tts_thread",
+                               "play_thread"]
+    assert out.tts_model is model
+    for q in (out.output_queue, out.play_queue):
+        assert type(q) is queue_module.Queue and q.maxsize == 0
+    assert out.output_queue is not out.play_queue
+    for thread, name, worker in [(out.tts_thread, "TTS-Worker", "_tts_worker"),
+                                 (out.play_thread, "Play-Worker", "_play_worker")]:
+        assert thread.name == name and thread.daemon and thread.is_alive()
+        assert thread.ident not in before
+        assert thread._target == getattr(out, worker)
+    finishes(out._wait_all)
+
+
+def test_thread_calls_and_start_order(monkeypatch, sa, events):
+    made = []
+
+    class Thread:
+        def __init__(self, *args, **kwargs):
+            made.append(("new", args, list(kwargs)))
+            self.kwargs = kwargs
+
+        def start(self):
+            made.append(("start", self.kwargs["name"]))
+
+    monkeypatch.setattr(M, "threading", types.SimpleNamespace(Thread=Thread))
+    out = M.Output(Model(events))
+    assert made == [("new", (), ["target", "daemon", "name"]),
+                    ("new", (), ["target", "daemon", "name"]),
+                    ("start", "TTS-Worker"), ("start", "Play-Worker")]
+    assert out.tts_thread.kwargs["daemon"] is True
+    assert out.play_thread.kwargs["target"] == out._play_worker
+
+
+def test_wait_all_on_a_fresh_object(sa, events):
+    out = M.Output(Model(events))
+    assert finishes(out._wait_all) is None
+    assert events.log == []
+
+
+# ------------------------------------------------------------ the pipeline
+
+def test_order_under_load(sa, events, capsys):
+    out = M.Output(Model(events))
+    texts = [f"piece {i}." for i in range(1000)]
+    for i, text in enumerate(texts, 1):
+        out.output_queue.put((i, text))
+    finishes(out._wait_all, timeout=120)
+    assert spoken(events) == [t.encode() for t in texts]
+    assert events.of("predict") == [(t,) for t in texts]
+    # Each piece ended before the next one started.
+    starts_and_ends = [e for e in events.log if e[0] in ("start", "end")]
+    assert starts_and_ends == [(k, t.encode()) for t in texts for k in ("start", "end")]
+    assert capsys.readouterr().out == "".join(f"[TTS] {t}\n" for t in texts)
+    assert out.output_queue.unfinished_tasks == out.play_queue.unfinished_tasks == 0
+
+
+def test_wave_object_arguments(sa, events):
+    out = M.Output(Model(events))
+    out.output_queue.put((1, "Hi."))
+    finishes(out._wait_all)
+    assert events.of("wave") == [(b"Hi.", (("num_channels", 1), ("bytes_per_sample", 2),
+                                           ("sample_rate", 48000)))]
+
+
+def test_wait_all_waits_for_the_last_sound(monkeypatch, events):
+    gate = threading.Event()
+    monkeypatch.setattr(M, "sa", ScriptedSA(events, gate=gate))
+    out = M.Output(Model(events))
+    for i, text in enumerate(["one,", " two,", " three."], 1):
+        out.output_queue.put((i, text))
+    waiter = threading.Thread(target=out._wait_all, daemon=True)
+    waiter.start()
+    waiter.join(0.5)
+    assert waiter.is_alive() and spoken(events) == []
+    gate.set()
+    waiter.join(WAIT)
+    assert not waiter.is_alive()
+    assert spoken(events) == [b"one,", b" two,", b" three."]
+
+
+def test_tts_worker_puts_then_prints_then_marks_done(monkeypatch, sa, events):
+    class RecordingQueue(queue_module.Queue):
+        def put(self, item, *args, **kwargs):
+            events.add("put", self.role, item)
+            super().put(item, *args, **kwargs)
+
+        def task_done(self):
+            events.add("task_done", self.role)
+            super().task_done()
+
+    roles = iter(["output", "play"])
+
+    def make_queue():
+        q = RecordingQueue()
+        q.role = next(roles)
+        return q
+
+    monkeypatch.setattr(M, "queue", types.SimpleNamespace(Queue=make_queue))
+
+    class Stdout:
+        def write(self, text):
+            if text.strip():
+                events.add("print", text)
+
+        def flush(self):
+            events.add("flush")
+
+    out = M.Output(Model(events))
+    monkeypatch.setattr(sys, "stdout", Stdout())
+    out.output_queue.put((1, "\n  Hello there."))
+    finishes(out._wait_all)
+    tts = [e for e in events.log if e[0] in ("put", "print", "flush", "task_done")
+           and e != ("task_done", "play")]
+    assert tts == [("put", "output", (1, "\n  Hello there.")), ("put", "play", b"\n  Hello there."),
+                   ("print", "[TTS] \n  Hello there."), ("flush",), ("task_done", "output")]
+
+
+def test_blank_items_are_skipped_and_marked_done_once(monkeypatch, sa, events, capsys):
+    done = []
+
+    class CountingQueue(queue_module.Queue):
+        def task_done(self):
+            done.append(self)
+            super().task_done()
+
+    monkeypatch.setattr(M, "queue", types.SimpleNamespace(Queue=CountingQueue))
+    out = M.Output(Model(events))
+    items = [(1, ""), (2, " \n\t "), (3, "Said."), (4, "\u3000"), (5, " more ")]
+    for item in items:
+        out.output_queue.put(item)
+    finishes(out._wait_all)
+    assert events.of("predict") == [("Said.",), (" more ",)]
+    assert spoken(events) == [b"Said.", b" more "]
+    assert capsys.readouterr().out == "[TTS] Said.\n[TTS]  more \n"
+    assert done.count(out.output_queue) == len(items)
+    assert done.count(out.play_queue) == 2
+
+
+def test_a_failing_model_among_three(sa, events, capsys):
+    out = M.Output(Model(events, {"two.": RuntimeError("synthesis failed")}))
+    for i, text in enumerate(["one.", "two.", "three."], 1):
+        out.output_queue.put((i, text))
+    finishes(out._wait_all)
+    assert spoken(events) == [b"one.", b"three."]
+    assert capsys.readouterr().out == "[TTS] one.\n[TTS] synthesis failed\n[TTS] three.\n"
+
+
+@pytest.mark.parametrize("item, line", [
+    ((1, 2, 3), "[TTS] too many values to unpack (expected 2)"),
+    ((1,), "[TTS] need more than 1 value to unpack"),
+    ((), "[TTS] need more than 0 values to unpack"),
+    ("abc", "[TTS] too many values to unpack (expected 2)"),
+    ("ab", "[TTS] b"),  # two characters: index 'a', text 'b'
+    (5, None),  # not iterable: the interpreter's own message
+    ((1, 5), "[TTS] 'int' object has no attribute 'strip'"),
+    ([1, "list."], "[TTS] list."),
+    (iter([1, "iterator."]), "[TTS] iterator."),
+    ((1, b" bytes. "), "[TTS] b' bytes. '"),
+])
+def test_items_that_are_not_index_and_text(sa, events, capsys, item, line):
+    if line is None:
+        with pytest.raises(TypeError) as expected:
+            iter(item)
+        line = f"[TTS] {expected.value}"
+    out = M.Output(Model(events))
+    out.output_queue.put(item)
+    out.output_queue.put((2, "after."))
+    finishes(out._wait_all)
+    assert capsys.readouterr().out.splitlines() == [line, "[TTS] after."]
+    assert spoken(events)[-1] == b"after."
+
+
+@pytest.mark.parametrize("audio, got", [("text", "str"), (bytearray(b"ab"), "bytearray"),
+                                        (None, "NoneType"), (memoryview(b"ab"), "memoryview")])
+def test_audio_that_is_not_bytes(sa, events, capsys, audio, got):
+    out = M.Output(Model(events, {"odd.": audio}))
+    out.output_queue.put((1, "odd."))
+    out.output_queue.put((2, "fine."))
+    finishes(out._wait_all)
+    # The two workers print independently; each line is whole.
+    assert sorted(capsys.readouterr().out.splitlines()) == sorted([
+        "[TTS] odd.", f"Argument 'audio_data' has incorrect type (expected bytes, got {got})",
+        "[TTS] fine."])
+    assert spoken(events) == [b"fine."]
+
+
+def test_a_playback_failure(monkeypatch, events, capsys):
+    monkeypatch.setattr(M, "sa", ScriptedSA(
+        events, fail=lambda data: data == b"broken." and OSError("device gone")))
+    out = M.Output(Model(events))
+    for i, text in enumerate(["first.", "broken.", "last."], 1):
+        out.output_queue.put((i, text))
+    finishes(out._wait_all)
+    assert spoken(events) == [b"first.", b"last."]
+    out_lines = capsys.readouterr().out.splitlines()
+    assert sorted(out_lines) == sorted(["[TTS] first.", "[TTS] broken.", "device gone",
+                                        "[TTS] last."])
+
+
+def test_workers_read_their_attributes_at_every_use(sa, events, capsys):
+    out = M.Output(Model(events))
+    out.output_queue.put((1, "a."))
+    finishes(out._wait_all)
+    other = Model(events, {"b.": b"other model"})
+    out.tts_model = other
+    out.output_queue.put((2, "b."))
+    finishes(out._wait_all)
+    assert spoken(events) == [b"a.", b"other model"]
+
+
+def test_a_second_init_threads_starts_a_second_pair(sa, events):
+    out = M.Output(Model(events))
+    first = (out.tts_thread, out.play_thread)
+    assert out._init_threads() is None
+    second = (out.tts_thread, out.play_thread)
+    assert [t.name for t in second] == ["TTS-Worker", "Play-Worker"]
+    assert not set(first) & set(second)
+    assert all(t.is_alive() and t.daemon for t in first + second)
+    for i in range(40):
+        out.output_queue.put((i, f"{i}."))
+    finishes(out._wait_all)
+    assert sorted(spoken(events)) == sorted(f"{i}.".encode() for i in range(40))
+    assert all(t.is_alive() for t in first + second)
+
+
+# ------------------------------------------------------------ what ends a worker
+
+@pytest.fixture
+def thread_failures(monkeypatch):
+    failures = []
+    monkeypatch.setattr(threading, "excepthook", failures.append)
+    return failures
+
+
+def test_an_exception_outside_exception_ends_the_tts_worker_after_task_done(
+        sa, events, thread_failures):
+    out = M.Output(Model(events, {"stop.": KeyboardInterrupt()}))
+    out.output_queue.put((1, "stop."))
+    out.tts_thread.join(WAIT)
+    assert not out.tts_thread.is_alive()
+    assert out.output_queue.unfinished_tasks == 0
+    [failure] = thread_failures
+    assert failure.exc_type is KeyboardInterrupt
+    assert entries(failure.exc_value)[-2] == ours("Output._tts_worker", 242)
+
+
+def test_a_failing_failure_line_ends_the_tts_worker(sa, events, thread_failures):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise LookupError("no text")
+
+    out = M.Output(Model(events, {"x.": Unprintable()}))
+    out.output_queue.put((1, "x."))
+    out.tts_thread.join(WAIT)
+    assert not out.tts_thread.is_alive() and out.output_queue.unfinished_tasks == 0
+    [failure] = thread_failures
+    assert failure.exc_type is LookupError
+    assert isinstance(failure.exc_value.__context__, Unprintable)
+    assert ours("Output._tts_worker", 247) in entries(failure.exc_value)
+
+
+def test_a_failing_audio_player_ends_the_play_worker(monkeypatch, sa, events, thread_failures):
+    class Broken:
+        def __init__(self):
+            raise RuntimeError("no player")
+
+    monkeypatch.setattr(M, "AudioPlayer", Broken)
+    out = M.Output(Model(events))
+    out.play_thread.join(WAIT)
+    assert not out.play_thread.is_alive() and out.tts_thread.is_alive()
+    [failure] = thread_failures
+    assert str(failure.exc_value) == "no player"
+    assert ours("Output._play_worker", 252) in entries(failure.exc_value)
+
+
+def test_one_player_for_the_life_of_the_worker(monkeypatch, sa, events):
+    made = []
+
+    class Player(M.AudioPlayer):
+        def __init__(self):
+            made.append(threading.current_thread().name)
+
+    monkeypatch.setattr(M, "AudioPlayer", Player)
+    out = M.Output(Model(events))
+    for i in range(5):
+        out.output_queue.put((i, f"{i}."))
+    finishes(out._wait_all)
+    assert made == ["Play-Worker"] and len(spoken(events)) == 5
+
+
+# ------------------------------------------------------------ failures reported to the caller
+
+@pytest.mark.parametrize("global_name, where", [
+    ("queue", [ours("Output.__init__", 200)]),
+    ("threading", [ours("Output.__init__", 204), ours("Output._init_threads", 207)])])
+def test_a_missing_global(monkeypatch, global_name, where):
+    monkeypatch.delattr(M, global_name)
+    with pytest.raises(NameError) as info:
+        M.Output(object())
+    assert str(info.value) == f"name '{global_name}' is not defined"
+    assert entries(info.value)[-len(where):] == where
+
+
+@pytest.mark.parametrize("missing, line", [("_tts_worker", 208), ("_play_worker", 213)])
+def test_a_missing_worker_method(missing, line, sa, events):
+    class Partial(M.Output):
+        pass
+
+    def lookup(self):
+        raise AttributeError(missing)
+
+    setattr(Partial, missing, property(lookup))
+    with pytest.raises(AttributeError) as info:
+        Partial(Model(events))
+    assert entries(info.value)[-2] == ours("Output._init_threads", line)
+
+
+def test_wait_all_reports_a_broken_queue(sa, events):
+    out = M.Output(Model(events))
+    out.play_queue = None
+    with pytest.raises(AttributeError) as info:
+        out._wait_all()
+    assert entries(info.value)[-1] == ours("Output._wait_all", 289)
+    out.output_queue = None
+    with pytest.raises(AttributeError) as info:
+        out._wait_all()
+    assert entries(info.value)[-1] == ours("Output._wait_all", 288)
+
+
+def test_init_threads_of_a_subclass_runs_instead(sa, events):
+    calls = []
+
+    class Quiet(M.Output):
+        def _init_threads(self):
+            calls.append(self.tts_thread)
+
+    out = Quiet(Model(events))
+    assert calls == [None] and out.tts_thread is None and out.play_thread is None
