@@ -9,6 +9,7 @@
 #include "classes.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/error.hpp"
+#include "runtime/exit_guard.hpp"
 #include "runtime/function.hpp"
 #include "runtime/process.hpp"
 #include "runtime/traceback.hpp"
@@ -260,6 +261,9 @@ void run_exec(PyObject* module) {
     rt::Here here{*module_site, 1, dict, nullptr};
     try {
         run_module_body(here, module);
+        if (!rt::exit_guard::install()) {
+            rt::raise_error();
+        }
     } catch (rt::PyErrorSet&) {
         here.add_traceback();
         throw;

@@ -3,6 +3,7 @@
 // previous input from one frame to the next.
 #include "classes.hpp"
 #include "runtime/body.hpp"
+#include "runtime/exit_guard.hpp"
 
 namespace {
 
@@ -174,7 +175,12 @@ Owned VoiceVD___call__(Here& here, PyObject* self, PyObject* pcm_bytes) {
         CHECK(status(PyDict_SetItem(inputs.get(), state_name.get(), state.get())));
         CHECK(status(PyDict_SetItem(inputs.get(), sr_name.get(), sr.get())));
     }
-    LET(outputs, call(run.get(), Py_None, inputs.get()));
+    Owned outputs;
+    {
+        ModelRun inside;  // the interpreter's exit waits for it (runtime/exit_guard.hpp)
+        outputs = call(run.get(), Py_None, inputs.get());
+    }
+    CHECK(outputs);
     Owned prob, new_state;
     CHECK(unpack_two(outputs.get(), prob, new_state));
     CHECK(setattr(self, state_name, new_state.get()));

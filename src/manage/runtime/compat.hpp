@@ -65,6 +65,14 @@ inline bool newest_entry_is(PyObject* tb, PyObject* code, int line) noexcept {
            entry->tb_lineno == line;
 }
 
+// `object.name` looked up as the interpreter loads a method it is about to
+// call: 1 when a plain function was found on the type (to be called with
+// `object` first, no bound method made), 0 for any other attribute; the new
+// reference in *method, null with an exception set on failure.
+inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
+    return _PyObject_GetMethod(object, name, method);
+}
+
 // Where the running interpreter's version string starts.
 inline const char* running_version() noexcept { return Py_GetVersion(); }
 

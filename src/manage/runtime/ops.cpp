@@ -58,6 +58,17 @@ Status unpack_two(PyObject* value, Owned& first, Owned& second) {
     return ok;
 }
 
+Status Method::load(PyObject* object, const Constant& name) {
+    PyObject* found = nullptr;
+    const int unbound = compat::get_method(object, name.get(), &found);
+    callable_ = Owned::steal(found);
+    if (!callable_) {
+        return failure;
+    }
+    self_ = unbound ? object : nullptr;
+    return ok;
+}
+
 Status print(PyObject* text, bool flush) {
     PyObject* argv[] = {nullptr, text, Py_True};
     Owned result = Owned::steal(PyObject_Vectorcall(process().builtin_print, argv + 1,

@@ -57,6 +57,35 @@ Owned call_method_kw(PyObject* self, const Constant& method, const Constant& kwn
         method.get(), argv, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
+// A method looked up before the call's arguments are evaluated, as the
+// interpreter evaluates `obj.method(arg, key=value)`; a function found on
+// the type stays unbound, so calling it makes no bound method.
+class Method {
+public:
+    // object.name; `object` must stay alive until the call.
+    Status load(PyObject* object, const Constant& name);
+
+    // The loaded method(positional..., **{kwnames: the last len(kwnames) values}).
+    template <typename... Args>
+    Owned call_kw(const Constant& kwnames, Args... args) const {
+        PyObject* argv[] = {nullptr, self_, args...};
+        const size_t n_positional =
+            sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
+        if (self_ != nullptr) {
+            return Owned::steal(PyObject_Vectorcall(
+                callable_.get(), argv + 1, (1 + n_positional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                kwnames.get()));
+        }
+        return Owned::steal(PyObject_Vectorcall(
+            callable_.get(), argv + 2, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            kwnames.get()));
+    }
+
+private:
+    Owned callable_;
+    PyObject* self_ = nullptr;  // borrowed: the object it was loaded from, when unbound
+};
+
 // a, b = value
 Status unpack_two(PyObject* value, Owned& first, Owned& second);
 

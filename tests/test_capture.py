@@ -1,0 +1,596 @@
+"""RecVoice and RecVoice_T under a scripted PyAudio, a clock that advances by
+one frame (1/32 s) per read and a scripted detector: the stream's arguments,
+the thresholds, the time limits, the kept frames, failures in and around the
+loop, the background thread's states, and a differential sweep against the
+plain Python twin with the same source lines."""
+import random
+import subprocess
+import sys
+import threading
+import types
+from collections import deque
+
+import numpy as np
+import pytest
+
+import cantorel.manage as M
+import listening_twin
+from conftest import entries, ours, run_python
+from listening_fakes import (STEP, EndOfScript, Rig, frame_bytes, kept, newest, numpy_with,
+                             scripted_detector)
+
+up = lambda x: float(np.nextafter(x, 2.0))  # noqa: E731  the next double above x
+
+
+def our_lines(exc, qualname):
+    return [line for f, line, name in entries(exc)
+            if f == "cantorel/manage" and name == f"cantorel.manage.{qualname}"]
+
+
+# ------------------------------------------------------------------ construction
+
+@pytest.mark.parametrize("args, kwargs, sld, max_time, device", [
+    ((), {}, 4, 5, None),
+    ((2, 3, 7), {}, 2, 3, 7),
+    ((), {"device_index": 0, "max_time": 9, "sld": 1}, 1, 9, 0),
+    ((6,), {"device_index": None}, 6, 5, None),
+])
+def test_constructor_opens_the_stream_with_its_keywords(monkeypatch, args, kwargs, sld,
+                                                         max_time, device):
+    rig = Rig(M, monkeypatch, [])
+    rec = M.RecVoice(*args, **kwargs)
+    assert list(vars(rec)) == ["_sld", "max_time_record", "frame_is_append", "RATE", "FRAME_SIZE",
+                               "FORMAT", "CHANNELS", "pa", "stream", "voicevd", "hist",
+                               "time_start"]
+    assert (rec._sld, rec.max_time_record, rec.frame_is_append) == (sld, max_time, True)
+    assert (rec.RATE, rec.FRAME_SIZE, rec.FORMAT, rec.CHANNELS) == (16000, 512, 8, 1)
+    assert rig.pyaudio.handles == [((), {})]
+    # A chosen device is looked up before open(), which would crash on a missing one.
+    assert rig.pyaudio.looked_up == ([] if device is None else [device])
+    assert rig.pyaudio.opened == [((), [("format", 8), ("channels", 1), ("rate", 16000),
+                                        ("input", True), ("frames_per_buffer", 512),
+                                        ("input_device_index", device)])]
+    assert rec.stream is rig.stream and rig.stream.log == []  # not started, not read
+    assert type(rec.voicevd) is rig.detector and rig.detector.instances == [rec.voicevd]
+    assert type(rec.hist) is deque and rec.hist.maxlen == 10 and not rec.hist
+    assert rec.time_start == 0 and type(rec.time_start) is int
+
+
+def test_constructor_reads_the_stream_parameters_back_from_the_instance(monkeypatch):
+    rig = Rig(M, monkeypatch, [])
+
+    class Reading(M.RecVoice):
+        seen = []
+
+        def __setattr__(self, name, value):
+            # Each value is changed on its way in: open() must get the stored ones.
+            value = {"FORMAT": "F", "CHANNELS": 2, "RATE": 8000, "FRAME_SIZE": 256}.get(name, value)
+            object.__setattr__(self, name, value)
+
+    Reading()
+    assert rig.pyaudio.opened[0][1][:5] == [("format", "F"), ("channels", 2), ("rate", 8000),
+                                          ("input", True), ("frames_per_buffer", 256)]
+
+
+@pytest.mark.parametrize("kwargs, name, got", [
+    ({"sld": True}, "sld", "bool"), ({"max_time": 2.5}, "max_time", "float"),
+    ({"sld": None}, "sld", "NoneType"), ({"device_index": "1"}, "device_index", "str"),
+    ({"device_index": False}, "device_index", "bool"),
+])
+@pytest.mark.parametrize("cls", ["RecVoice", "RecVoice_T"])
+def test_wrong_argument_types_raise_before_anything_is_set(monkeypatch, cls, kwargs, name, got):
+    rig = Rig(M, monkeypatch, [])
+    obj = object.__new__(getattr(M, cls))
+    with pytest.raises(TypeError) as info:
+        type(obj).__init__(obj, **kwargs)
+    expected = "int"
+    assert str(info.value).startswith(
+        f"Argument '{name}' has incorrect type (expected {expected}, got {got})")
+    assert vars(obj) == {} and rig.pyaudio.handles == []
+    assert our_lines(info.value, "RecVoice.__init__") == []
+
+
+NO_SERVER = r"""
+import traceback
+import cantorel.manage as M
+for device in (None, -1, 0, 9999, 2**31, 2**40, -2**40):
+    try:
+        M.RecVoice(device_index=device)
+    except Exception as e:
+        tb = [(f.lineno, f.name) for f in traceback.extract_tb(e.__traceback__)
+              if f.filename == "cantorel/manage"]
+        print(device, type(e).__name__, e.args[0], tb, sep="|", flush=True)
+    else:
+        print(device, "opened", flush=True)
+"""
+
+
+def test_without_an_audio_device_the_constructor_raises_pyaudio_error(tmp_path, model_home):
+    """No sound card and no sound server: PyAudio's own error leaves the
+    constructor from open() at line 59. A chosen device that does not exist
+    used to crash PyAudio (a null device description); it is looked up first."""
+    env = {"HOME": str(model_home), "XDG_RUNTIME_DIR": str(tmp_path),
+           "PULSE_SERVER": f"unix:{tmp_path}/no-such-server", "JACK_NO_START_SERVER": "1"}
+    proc = run_python(NO_SERVER, env=env)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert "Fatal Python error" not in proc.stderr
+    results = [line.split("|") for line in proc.stdout.strip().splitlines()]
+    assert [r[0] for r in results] == ["None", "-1", "0", "9999", str(2**31), str(2**40),
+                                       str(-2**40)]
+    for device, kind, code, tb in results:
+        assert tb == "[(59, 'cantorel.manage.RecVoice.__init__')]", (device, tb)
+        if device in ("None", "-1", "0", "9999"):
+            assert (kind, code) == ("OSError", "-9996"), device  # paInvalidDevice
+        else:
+            assert kind == "OverflowError", device
+
+
+# ------------------------------------------------------------------ thresholds and limits
+
+def capture(monkeypatch, probs, sld=1, max_time=100, **rig_kwargs):
+    rig = Rig(M, monkeypatch, probs, **rig_kwargs)
+    rec = M.RecVoice(sld=sld, max_time=max_time)
+    try:
+        return rig, rec, rec.record_audio()
+    except EndOfScript as e:
+        return rig, rec, e
+
+
+# (probabilities, sld, max_time, frames the capture keeps; None: it never ends)
+CASES = {
+    "exactly 0.6 does not start speech": ([0.6] * 40, 1, 100, None),
+    "between the thresholds does not start speech": ([0.5] * 40, 1, 100, None),
+    "above 0.6 starts, exactly 0.35 is silence": ([0.6] * 3 + [up(0.6)] + [0.35] * 40, 1, 100,
+                                                  4 + 33),
+    "above 0.35 keeps speech going": ([up(0.6)] + [up(0.35)] * 10 + [0.35] * 40, 1, 100,
+                                      11 + 33),
+    "silence of exactly sld seconds does not end it": ([0.9] + [0.0] * 60, 1, 100, 1 + 33),
+    "sld 0 ends at the next frame": ([0.9] + [0.0] * 5, 0, 100, 2),
+    "sld 2": ([0.9] + [0.0] * 70, 2, 100, 1 + 65),
+    "speech never stops: max_time reached exactly": ([0.9] * 100, 5, 1, 32),
+    "max_time 2": ([0.9] * 100, 5, 2, 64),
+    "max_time 0 ends after the first speech frame": ([0.0] * 5 + [0.9] * 5, 5, 0, 6),
+    "speech begins after max_time": ([0.0] * 40 + [0.9] + [0.0] * 10, 5, 1, 41),
+    "speech begins exactly at max_time": ([0.0] * 31 + [0.9] + [0.0] * 10, 5, 1, 32),
+    "speech begins just before max_time": ([0.0] * 30 + [0.9] + [0.0] * 10, 5, 1, 32),
+}
+
+
+@pytest.mark.parametrize("probs, sld, max_time, n", CASES.values(), ids=CASES.keys())
+def test_thresholds_and_time_limits(monkeypatch, probs, sld, max_time, n):
+    rig, rec, result = capture(monkeypatch, probs, sld, max_time)
+    log = rig.stream.log
+    assert log[0] == ("start_stream",) and log[-1] == ("stop_stream",)
+    assert log[1:-1] == [("read", 512, False)] * (len(log) - 2)
+    if n is None:
+        assert isinstance(result, EndOfScript) and rig.stream.reads() == len(probs) + 1
+        return
+    assert type(result) is np.ndarray and result.dtype == np.int16 and result.ndim == 1
+    assert not result.flags.writeable and type(result.base) is bytes
+    assert kept(result) == list(range(n)) and len(result) == 512 * n
+    assert rig.stream.reads() == n and len(rig.frames_seen) == n
+    assert rec.time_start == 1000.0  # the clock reading when the capture began
+
+
+def test_the_window_is_averaged_with_numpy_and_kept_across_captures(monkeypatch):
+    windows = []
+
+    def mean(hist):
+        windows.append((hist, tuple(hist)))
+        return np.mean(hist)
+
+    rig = Rig(M, monkeypatch, [0.9] + [0.0] * 40, count=200, exact=False)
+    monkeypatch.setattr(M, "np", numpy_with(mean=mean))
+    rec = M.RecVoice(sld=1)
+    first = rec.record_audio()
+    n1 = len(windows)
+    rec.voicevd.script = iter([0.9] * 20 + [0.0] * 100)
+    second = rec.record_audio()
+    assert all(h is rec.hist for h, _ in windows)
+    values = [w for _, w in windows]
+    # The first capture: 0.9 alone (speech), then 0.45 (still above 0.35), then silence.
+    assert values[:3] == [(0.9,), (0.9, 0.0), (0.9, 0.0, 0.0)]
+    assert len(first) == 512 * (2 + 33) == 512 * n1
+    # The second capture's first window holds the first one's last nine values.
+    assert values[n1] == values[n1 - 1][1:] + (0.9,) == (0.0,) * 9 + (0.9,)
+    assert max(len(v) for v in values) == 10
+    # Its speech lasts while at least four of ten values are 0.9 (0.36 > 0.35):
+    # the twenty frames of 0.9 and six zeros; then 33 frames of silence.
+    assert kept(second) == list(range(n1, n1 + 20 + 6 + 33))
+
+
+@pytest.mark.parametrize("when", [None, 0, 5, 12])
+def test_frame_is_append_switched_off(monkeypatch, when):
+    rig = Rig(M, monkeypatch, [0.9] + [0.0] * 40)
+    rec = M.RecVoice(sld=1)
+    if when is None:
+        rec.frame_is_append = False
+    else:
+        rig.stream.on_read = lambda i: i == when and setattr(rec, "frame_is_append", 0)
+    result = rec.record_audio()
+    # The capture runs and ends as usual; only what was read before the switch is kept.
+    assert rig.stream.reads() == 34 and rig.stream.log[-1] == ("stop_stream",)
+    if when in (None, 0):
+        assert result is None
+    else:
+        assert kept(result) == list(range(when))
+
+
+def test_frame_is_append_is_read_as_a_truth_value_for_every_frame(monkeypatch):
+    rig = Rig(M, monkeypatch, [0.9] + [0.0] * 40)
+    rec = M.RecVoice(sld=1)
+    flags = iter([[], [1], "", "x", 0.0, 2] * 10)
+    rig.stream.on_read = lambda i: setattr(rec, "frame_is_append", next(flags))
+    assert kept(rec.record_audio()) == [i for i in range(34) if i % 6 in (1, 3, 5)]
+
+
+# ------------------------------------------------------------------ failures
+
+class Boom(Exception):
+    pass
+
+
+def _raise(exc):
+    raise exc
+
+
+class BadCompare:
+    def __gt__(self, other):
+        raise Boom("compare")
+
+
+class BadTruth:
+    def __bool__(self):
+        raise Boom("truth")
+
+
+def _site(name):
+    """Makes frame 3 fail at one statement of the loop; returns the line."""
+    def at(rig, rec, i, action):
+        if i == 3:
+            action()
+    sites = {
+        "read": (78, lambda rig, rec: setattr(rig.stream, "on_read",
+                                              lambda i: i == 3 and _raise(Boom("read")))),
+        "detector": (80, lambda rig, rec: setattr(rec.voicevd, "script", iter(
+            [0.0, 0.0, 0.0, lambda f: _raise(Boom("detector"))]))),
+        "hist": (81, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+            rig, rec, i, lambda: setattr(rec, "hist", None)))),
+        "mean": (82, lambda rig, rec: setattr(M, "np", numpy_with(
+            mean=lambda h: _raise(Boom("mean")) if len(h) == 4 else newest(h)))),
+        "compare": (83, lambda rig, rec: setattr(M, "np", numpy_with(
+            mean=lambda h: BadCompare() if len(h) == 4 else newest(h)))),
+        "truth": (85, lambda rig, rec: setattr(M, "np", numpy_with(
+            mean=lambda h: np.array([0.7, 0.7]) if len(h) == 4 else newest(h)))),
+        "clock in speech": (86, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+            rig, rec, i, lambda: setattr(rig.clock, "fail_at", rig.clock.calls + 1)))),
+        "frame_is_append": (90, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+            rig, rec, i, lambda: setattr(rec, "frame_is_append", BadTruth())))),
+        "clock": (93, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: i == 6 and setattr(
+            rig.clock, "fail_at", rig.clock.calls + 1))),
+        "sld": (95, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+            rig, rec, i, lambda: delattr(rec, "_sld")))),
+        "max_time": (98, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+            rig, rec, i, lambda: setattr(rec, "max_time_record", "x")))),
+        "time_start": (98, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+            rig, rec, i, lambda: setattr(rec, "time_start", None)))),
+    }
+    return sites[name]
+
+
+SITES = ["read", "detector", "hist", "mean", "compare", "truth", "clock in speech",
+         "frame_is_append", "clock", "sld", "max_time", "time_start"]
+
+
+@pytest.mark.parametrize("site", SITES)
+def test_a_failure_in_the_loop_stops_the_stream_and_reaches_the_caller(monkeypatch, site):
+    line, install = _site(site)
+    probs = [0.0, 0.0, 0.9] + [0.9] * 3 + [0.0] * 40
+    rig = Rig(M, monkeypatch, probs)
+    rec = M.RecVoice(sld=1)
+    install(rig, rec)
+    with pytest.raises(Exception) as info:
+        rec.record_audio()
+    assert not isinstance(info.value, EndOfScript)
+    assert our_lines(info.value, "RecVoice.record_audio") == [111]
+    assert our_lines(info.value, "RecVoice.vad_audio") == [line]
+    assert rig.stream.log.count(("stop_stream",)) == 1 and rig.stream.log[-1] == ("stop_stream",)
+    assert rig.stream.reads() == (7 if site == "clock" else 4)
+
+
+@pytest.mark.parametrize("first_failure", [None, "detector"])
+def test_a_failing_stop_stream_replaces_the_exception_and_keeps_it_as_context(monkeypatch,
+                                                                              first_failure):
+    rig = Rig(M, monkeypatch, [0.9] + [0.0] * 40)
+    rec = M.RecVoice(sld=1)
+    rig.stream.stop_error = RuntimeError("stop failed")
+    if first_failure:
+        rec.voicevd.script = iter([0.9, lambda f: _raise(Boom("detector"))])
+    with pytest.raises(RuntimeError, match="stop failed") as info:
+        rec.record_audio()
+    assert our_lines(info.value, "RecVoice.vad_audio") == [102]
+    context = info.value.__context__
+    if first_failure:
+        assert type(context) is Boom and our_lines(context, "RecVoice.vad_audio") == [80]
+        assert info.value.__suppress_context__ is False
+    else:
+        assert context is None
+
+
+@pytest.mark.parametrize("fail_at, line", [(1, 73), (2, 74)])
+def test_a_failure_before_the_loop_leaves_the_stream_running(monkeypatch, fail_at, line):
+    rig = Rig(M, monkeypatch, [0.9] * 5)
+    rec = M.RecVoice()
+    rig.clock.fail_at = fail_at
+    with pytest.raises(OSError, match="clock failed") as info:
+        rec.record_audio()
+    assert our_lines(info.value, "RecVoice.vad_audio") == [line]
+    assert rig.stream.log == [("start_stream",)]
+
+
+def test_a_failing_start_stream_reads_nothing(monkeypatch):
+    rig = Rig(M, monkeypatch, [0.9] * 5)
+    rec = M.RecVoice()
+    rig.stream.start_stream = lambda: _raise(Boom("start"))
+    with pytest.raises(Boom) as info:
+        rec.record_audio()
+    assert our_lines(info.value, "RecVoice.record_audio") == [110]
+    assert rig.stream.log == [] and rig.frames_seen == []
+
+
+def test_record_audio_reaches_the_loop_through_the_instance(monkeypatch):
+    rig = Rig(M, monkeypatch, [])
+
+    class Replaced(M.RecVoice):
+        def vad_audio(self):
+            return ("replaced", tuple(rig.stream.log))
+
+    assert Replaced().record_audio() == ("replaced", (("start_stream",),))
+
+
+@pytest.mark.parametrize("name, line", [("np", 82), ("time", 73), ("deque", 67),
+                                        ("VoiceVD", 66), ("pyaudio", 55)])
+def test_a_missing_module_global_is_a_name_error_at_its_line(monkeypatch, name, line):
+    Rig(M, monkeypatch, [0.9] * 5)
+    if name in ("np", "time"):
+        rec = M.RecVoice()
+        monkeypatch.delattr(M, name)
+        call, qualname = rec.record_audio, "RecVoice.vad_audio"
+    else:
+        monkeypatch.delattr(M, name)
+        call, qualname = M.RecVoice, "RecVoice.__init__"
+    with pytest.raises(NameError, match=f"name '{name}' is not defined") as info:
+        call()
+    assert our_lines(info.value, qualname) == [line]
+
+
+# ------------------------------------------------------------------ differential sweep
+
+def _outcome(impl_name, make, run):
+    try:
+        obj = make()
+    except Exception as e:
+        return ("init raised", type(e).__name__, str(e), _lines(e))
+    try:
+        result = run(obj)
+    except Exception as e:
+        return ("raised", type(e).__name__, str(e), _lines(e)), obj
+    return ("returned", None if result is None else kept(result)), obj
+
+
+def _lines(exc):
+    """(line, method) of the entries of the module or of the twin."""
+    out = []
+    for f, line, name in entries(exc):
+        if f in ("cantorel/manage", listening_twin.FILE):
+            out.append((line, name.rsplit(".", 1)[-1]))
+    return out
+
+
+PROBS = [0.0, 0.2, 0.35, up(0.35), 0.5, 0.6, up(0.6), 0.9, 1.0]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_differential_against_the_python_twin(monkeypatch, seed):
+    rnd = random.Random(seed)
+    n = rnd.randrange(1, 120)
+    probs = [rnd.choice(PROBS) for _ in range(n)]
+    sld, max_time = rnd.choice([0, 1, 2]), rnd.choice([0, 1, 3])
+    step = rnd.choice([STEP, 0.25, 0.032])
+    exact = rnd.random() < 0.5
+    toggle = rnd.choice([None, rnd.randrange(n)])
+    fail = rnd.choice([None, None, rnd.randrange(n)])
+    captures = rnd.choice([1, 2])
+    results = []
+    for target in (M, listening_twin.load()):
+        p = [(lambda f: _raise(Boom("late"))) if i == fail else x for i, x in enumerate(probs)]
+        rig = Rig(target, monkeypatch, p * captures, exact=exact)
+        rec = target.RecVoice(sld=sld, max_time=max_time)
+        rig.stream.step = step
+        if toggle is not None:
+            rig.stream.on_read = lambda i: i == toggle and setattr(rec, "frame_is_append", False)
+        outcomes = []
+        for _ in range(captures):
+            try:
+                r = rec.record_audio()
+                outcomes.append(("returned", None if r is None else kept(r)))
+            except Exception as e:
+                outcomes.append(("raised", type(e).__name__, str(e), _lines(e)))
+        results.append((outcomes, rig.stream.log, rig.clock.calls, list(rec.hist),
+                        rec.time_start, vars(rec).keys()))
+    assert results[0] == results[1]
+
+
+# ------------------------------------------------------------------ RecVoice_T
+
+def test_background_recorder_forwards_its_arguments(monkeypatch):
+    rig = Rig(M, monkeypatch, [])
+    rec = M.RecVoice_T(2, 3, 7)
+    assert (rec._sld, rec.max_time_record, rig.pyaudio.opened[0][1][-1]) == (
+        2, 3, ("input_device_index", 7))
+    assert list(vars(rec))[-2:] == ["thread", "audio_np"]
+    assert rec.thread is None and rec.audio_np is None and rec.get_audio() is None
+    assert rec.stop_recording() is None
+
+    rec = M.RecVoice_T(max_time=4, sld=2)
+    assert (rec._sld, rec.max_time_record) == (2, 4)
+
+
+def test_background_recorder_reports_base_failures_at_line_115(monkeypatch):
+    Rig(M, monkeypatch, [])
+    obj = object.__new__(M.RecVoice_T)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'") as info:
+        M.RecVoice_T.__init__(obj, 1, 2, x=3)
+    assert [e for e in entries(info.value) if e[0] == "cantorel/manage"] == [
+        ours("RecVoice_T.__init__", 115), ours("RecVoice.__init__", 44)]
+    assert vars(obj) == {}
+    with pytest.raises(TypeError, match="at most 4 positional arguments \\(5 given\\)"):
+        M.RecVoice_T(1, 2, 3, 4)
+    with pytest.raises(TypeError) as info:
+        M.RecVoice_T.__init__(object())  # super() needs an instance of the class
+    assert our_lines(info.value, "RecVoice_T.__init__") == [115]
+
+
+def test_a_subclass_reaches_the_base_constructor_once(monkeypatch):
+    rig = Rig(M, monkeypatch, [])
+
+    class Sub(M.RecVoice_T):
+        def __init__(self, *args, **kwargs):
+            M.RecVoice_T.__init__(self, *args, **kwargs)
+            self.extra = True
+
+    # The module calls the super() it found at import, whatever is bound now.
+    monkeypatch.setattr("builtins.super", lambda *a: pytest.fail("super() looked up again"))
+    monkeypatch.setattr(M, "super", lambda *a: pytest.fail("super() looked up"), raising=False)
+    sub = Sub(sld=3)
+    assert len(rig.pyaudio.handles) == 1 and sub._sld == 3 and sub.extra
+    assert sub.thread is None and sub.audio_np is None
+
+
+class Gate:
+    """Holds the capture at one frame until opened."""
+
+    def __init__(self, at):
+        self.at, self.reached, self.opened = at, threading.Event(), threading.Event()
+
+    def __call__(self, i):
+        if i == self.at:
+            self.reached.set()
+            assert self.opened.wait(30)
+
+
+def test_background_capture_states(monkeypatch):
+    rig = Rig(M, monkeypatch, [0.9] + [0.0] * 40)
+    rec = M.RecVoice_T(sld=1)
+    made = []
+
+    class Thread(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            made.append((args, dict(kwargs)))
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(M, "threading", types.SimpleNamespace(Thread=Thread))
+    gate = rig.stream.on_read = Gate(10)
+    assert rec.start_recording() is None
+    assert made == [((), {"target": rec._record_audio_thread, "daemon": True})]
+    thread = rec.thread
+    assert type(thread) is Thread and thread.daemon
+    assert gate.reached.wait(30)
+    # While capturing: no second thread, no result yet, stop_recording waits.
+    assert rec.start_recording() is None and rec.thread is thread and len(made) == 1
+    assert rec.get_audio() is None
+    stopped = threading.Event()
+    waiter = threading.Thread(target=lambda: (rec.stop_recording(), stopped.set()))
+    waiter.start()
+    assert not stopped.wait(0.2)
+    gate.opened.set()
+    waiter.join(30)
+    assert stopped.is_set() and not thread.is_alive()
+    first = rec.get_audio()
+    assert kept(first) == list(range(34)) and rec.get_audio() is first
+    assert rec.stop_recording() is None
+
+    # A new capture makes a new thread; the old result stays until it completes.
+    rec.voicevd.script = iter([0.9] + [0.0] * 40)
+    gate = rig.stream.on_read = Gate(40)
+    rig.stream.count = 100
+    rec.start_recording()
+    assert rec.thread is not thread and len(made) == 2
+    assert gate.reached.wait(30)
+    assert rec.get_audio() is first
+    gate.opened.set()
+    rec.stop_recording()
+    assert kept(rec.get_audio()) == list(range(34, 68))
+
+
+def test_a_failing_capture_thread_keeps_the_previous_result(monkeypatch):
+    rig = Rig(M, monkeypatch, [0.9] + [0.0] * 33 + [lambda f: _raise(Boom("detector"))])
+    rec = M.RecVoice_T(sld=1)
+    rig.stream.count = 100
+    reported = []
+    monkeypatch.setattr(threading, "excepthook", reported.append)
+    rec.start_recording()
+    rec.stop_recording()
+    first = rec.get_audio()
+    rec.start_recording()
+    rec.thread.join()
+    assert rec.get_audio() is first and rec.stop_recording() is None
+    assert len(reported) == 1 and type(reported[0].exc_value) is Boom
+    lines = {n.rsplit(".", 1)[-1]: l for f, l, n in entries(reported[0].exc_value)
+             if f == "cantorel/manage"}
+    assert lines == {"_record_audio_thread": 125, "record_audio": 111, "vad_audio": 80}
+    assert rig.stream.log[-1] == ("stop_stream",)
+
+
+def test_a_thread_that_cannot_start_is_replaced_by_the_next_start(monkeypatch):
+    rig = Rig(M, monkeypatch, [0.9] + [0.0] * 40)
+    rec = M.RecVoice_T(sld=1)
+
+    class Unstartable(threading.Thread):
+        def start(self):
+            raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(M, "threading", types.SimpleNamespace(Thread=Unstartable))
+    with pytest.raises(RuntimeError) as info:
+        rec.start_recording()
+    assert our_lines(info.value, "RecVoice_T.start_recording") == [122]
+    assert type(rec.thread) is Unstartable and not rec.thread.is_alive()
+    assert rec.stop_recording() is None
+    monkeypatch.delattr(M, "threading")
+    with pytest.raises(NameError, match="name 'threading' is not defined") as info:
+        rec.start_recording()
+    assert our_lines(info.value, "RecVoice_T.start_recording") == [121]
+    monkeypatch.setattr(M, "threading", threading, raising=False)
+    rec.voicevd.script = iter([0.9] + [0.0] * 40)
+    rec.start_recording()
+    rec.stop_recording()
+    assert type(rec.thread) is threading.Thread and kept(rec.get_audio())[0] == 0
+
+
+@pytest.mark.parametrize("thread, asked", [(0, False), ("", False), ([], False),
+                                           ("alive?", True)])
+def test_stop_recording_tests_the_thread_by_truth(monkeypatch, thread, asked):
+    Rig(M, monkeypatch, [])
+    rec = M.RecVoice_T()
+    calls = []
+    if asked:
+        thread = types.SimpleNamespace(is_alive=lambda: calls.append("is_alive") or 0,
+                                       join=lambda: pytest.fail("joined a thread that is not alive"))
+    rec.thread = thread
+    assert rec.stop_recording() is None
+    assert calls == (["is_alive"] if asked else [])
+
+
+def test_is_alive_and_join_failures_propagate(monkeypatch):
+    Rig(M, monkeypatch, [])
+    rec = M.RecVoice_T()
+    rec.thread = types.SimpleNamespace(is_alive=lambda: _raise(Boom("alive")))
+    for method, line in (("start_recording", 120), ("stop_recording", 128)):
+        with pytest.raises(Boom) as info:
+            getattr(rec, method)()
+        assert our_lines(info.value, f"RecVoice_T.{method}") == [line]
+    rec.thread = types.SimpleNamespace(is_alive=lambda: True, join=lambda: _raise(Boom("join")))
+    with pytest.raises(Boom) as info:
+        rec.stop_recording()
+    assert our_lines(info.value, "RecVoice_T.stop_recording") == [129]
+    assert rec.start_recording() is None  # "alive": nothing started
