@@ -21,8 +21,8 @@ import itertools
 import math
 import os
 import signal
-import tempfile
 import sys
+import tempfile
 import threading
 import time
 import warnings
@@ -493,7 +493,9 @@ class Deadline:
         self.expired = True
         # A real signal, sent to the main thread: it wakes a blocking join or queue
         # wait there, which a merely simulated interrupt would not.
-        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        main = threading.main_thread().ident
+        if main is not None:
+            signal.pthread_kill(main, signal.SIGINT)
 
     def __enter__(self) -> "Deadline":
         self.timer = threading.Timer(self.seconds, self._fire)
@@ -501,11 +503,10 @@ class Deadline:
         self.timer.start()
         return self
 
-    def __exit__(self, kind, exc, tb) -> bool:
+    def __exit__(self, kind, exc, tb) -> None:
         self.timer.cancel()
         if kind is KeyboardInterrupt and self.expired:
             raise LoopError(f"{self.what} did not finish within {self.seconds:.0f} s")
-        return False
 
 
 _quiet = False

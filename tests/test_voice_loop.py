@@ -124,6 +124,18 @@ def test_stand_in_reply_quotes_what_it_heard_in_five_sentences(heard):
     assert lm.first_chunk is not None and lm.last_chunk >= lm.first_chunk
 
 
+def test_deadline_wakes_a_blocked_main_thread():
+    """A capture that never hears speech must not hang the demo: the deadline
+    interrupts a main thread blocked in a lock wait and names the step."""
+    lock = threading.Lock()
+    lock.acquire()
+    with pytest.raises(loop.LoopError, match="listening did not finish within 0 s"):
+        with loop.Deadline(0.2, "listening"):
+            lock.acquire(timeout=30)
+    with loop.Deadline(5, "nothing"):  # a step that ends in time is left alone
+        pass
+
+
 # ------------------------------------------------------------ the whole exchange
 
 def bodies_pending(manage):
