@@ -262,10 +262,12 @@ void run_exec(PyObject* module) {
         run_module_body(here, module);
     } catch (rt::PyErrorSet&) {
         here.add_traceback();
+        here.drop_entry();
         throw;
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
         here.add_traceback();
+        here.drop_entry();
         throw rt::PyErrorSet();
     }
 }

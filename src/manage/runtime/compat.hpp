@@ -53,18 +53,6 @@ inline PyObject* new_traceback_frame(PyCodeObject* code, PyObject* globals, int 
     return reinterpret_cast<PyObject*>(frame);
 }
 
-// The code object and line of the newest traceback entry, to avoid adding
-// an entry twice when an exception passes through a handler of ours.
-inline bool newest_entry_is(PyObject* tb, PyObject* code, int line) noexcept {
-    if (tb == nullptr || !PyTraceBack_Check(tb)) {
-        return false;
-    }
-    // Entries are pushed at the head as the exception leaves frames.
-    auto* entry = reinterpret_cast<PyTracebackObject*>(tb);
-    return reinterpret_cast<PyObject*>(entry->tb_frame->f_code) == code &&
-           entry->tb_lineno == line;
-}
-
 // Where the running interpreter's version string starts.
 inline const char* running_version() noexcept { return Py_GetVersion(); }
 

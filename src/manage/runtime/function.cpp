@@ -79,6 +79,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", m.spec.name);
         here.add_traceback();
     }
+    here.drop_entry();
     Py_DECREF(self);
     return result;
 }
