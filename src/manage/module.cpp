@@ -218,6 +218,7 @@ void run_module_body(rt::Here& here, PyObject* module) {
     import_module(Name::threading, Name::threading);
     LINE(6);
     import_module(Name::numpy, Name::np);
+    manage::VoiceVD_numpy_imported(require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::np))));
     LINE(7);
     import_from(Name::collections, {Name::deque});
     LINE(8);
