@@ -56,6 +56,12 @@ else:
 assert set(first[1]) == names and len(first[1]) > 100, first[1][:5]
 # every call left the count as it found it: the same depth again
 assert len(first[1]) == len(second[1]), (len(first[1]), len(second[1]))
+# the limit in force is the one read: a lower one stops sooner
+limit = sys.getrecursionlimit()
+sys.setrecursionlimit(limit // 2)
+lower = attempt(call)
+sys.setrecursionlimit(limit)
+assert len(lower[1]) < len(first[1]) * 0.6, (len(lower[1]), len(first[1]))
 # still usable, with the globals put back
 M.os, M.np = real_os, real_np
 det = object.__new__(M.VoiceVD)
@@ -87,3 +93,10 @@ def test_runaway_recursion_is_a_recursion_error(route, limit):
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert not [text for text in FATAL if text in proc.stderr], proc.stderr[-3000:]
     assert proc.stdout.startswith("depth "), proc.stdout + proc.stderr[-3000:]
+
+
+def test_the_interpreter_fields_are_read_directly(probe):
+    """The finalizing flag, the thread state and the recursion limit are read
+    at offsets confirmed at start-up; on the interpreter the module is built
+    for, all three are confirmed (else every call pays for the public calls)."""
+    assert probe.layout == (True, True, True)

@@ -15,39 +15,38 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// Binds, type-tests and runs the body; returns a new reference, or null
-// with the exception set and the method's entry added where one is due.
-PyObject* run(MethodRuntime& m, Here& here, PyObject* const* args, size_t nargsf,
-              PyObject* kwnames) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* const* values = args;
-    Bound bound;
-    if (nargs != m.n_params || kwnames != nullptr || m.spec.collects_extra) {
-        switch (bind_arguments(m, args, nargs, kwnames, bound)) {
-            case BindResult::ok:
-                break;
-            case BindResult::binding_failed:
-                here.add_traceback();
-                return nullptr;
-            case BindResult::type_test_failed:
-                return nullptr;  // reported at the caller only
-        }
-        values = bound.value;
-    } else if (m.has_type_tests && !type_tests_pass(m, values)) {
+// Runs the body on bound values; returns a new reference, or null with the
+// exception set and the method's entry added. Calls through the module's
+// functions count toward the recursion limit as the interpreter's own calls
+// do, so runaway recursion is a RecursionError rather than a stack overflow.
+inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values) {
+    PyThreadState* tstate = compat::enter_call();
+    if (tstate == nullptr) {
         return nullptr;
     }
-    // Calls through the module's functions count toward the recursion
-    // limit as the interpreter's own calls do, so runaway recursion is a
-    // RecursionError rather than a stack overflow.
-    if (Py_EnterRecursiveCall("")) {
-        return nullptr;
-    }
-    Owned result = m.spec.body(here, values);
-    Py_LeaveRecursiveCall();
+    Owned result = m.body(here, values);
+    compat::leave_call(tstate);
     if (!result) {
         here.add_traceback();
     }
     return result.release();
+}
+
+// Every call but an exact positional one: binds keywords, defaults and
+// extra arguments, type-tests, then runs the body.
+[[gnu::noinline]] PyObject* bind_and_run(MethodRuntime& m, Here& here, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
+    Bound bound;
+    switch (bind_arguments(m, args, nargs, kwnames, bound)) {
+        case BindResult::ok:
+            break;
+        case BindResult::binding_failed:
+            here.add_traceback();
+            return nullptr;
+        case BindResult::type_test_failed:
+            return nullptr;  // reported at the caller only
+    }
+    return run_body(m, here, bound.value);
 }
 
 // The entry point CPython calls. No C++ exception may reach the
@@ -63,10 +62,18 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // instance dict that the body clears); the body uses the function's
     // globals and class cell until it returns.
     Py_INCREF(self);
-    Here here{m.site, m.spec.first_line, f->globals, self};
+    Here here{m.site, m.first_line, f->globals, self};
     PyObject* result = nullptr;
     try {
-        result = run(m, here, args, nargsf, kwnames);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        // Exactly the parameters, by position: nothing to bind.
+        if (nargs == m.n_params && kwnames == nullptr && m.positional_fast) {
+            if (!m.has_type_tests || type_tests_pass(m, args)) {
+                result = run_body(m, here, args);
+            }
+        } else {
+            result = bind_and_run(m, here, args, nargs, kwnames);
+        }
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (std::bad_alloc&) {
@@ -79,7 +86,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", m.spec.name);
         here.add_traceback();
     }
-    here.drop_entry();
+    if (here.entry != nullptr) {
+        here.drop_entry();
+    }
     Py_DECREF(self);
     return result;
 }

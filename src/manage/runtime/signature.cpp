@@ -168,6 +168,7 @@ MethodRuntime* build_method_runtime(const MethodSpec& spec) {
         m->fixed_defaults = defaults.release();
     }
     m->code = make_code(spec, m->name);
+    m->positional_fast = !spec.collects_extra;
     return m;
 }
 
@@ -236,7 +237,10 @@ BindResult bind_arguments(const MethodRuntime& m, PyObject* const* args, Py_ssiz
             out.value[j] = PyTuple_GET_ITEM(m.fixed_defaults, j - m.n_required);
         }
     }
-    return type_tests_pass(m, out.value) ? BindResult::ok : BindResult::type_test_failed;
+    if (m.has_type_tests && !type_tests_pass(m, out.value)) {
+        return BindResult::type_test_failed;
+    }
+    return BindResult::ok;
 }
 
 }  // namespace rt

@@ -168,8 +168,11 @@ MethodSpec method_collecting(const char* name, int first_line) {
 // What the exec step builds for a method, once per process.
 struct MethodRuntime {
     MethodRuntime(const MethodSpec& spec, PyObject* traceback_name)
-        : spec(spec), site(traceback_name) {}
+        : spec(spec), body(spec.body), first_line(spec.first_line), site(traceback_name) {}
     const MethodSpec& spec;
+    Body body;           // spec.body, one load nearer
+    int first_line;      // spec.first_line
+    bool positional_fast = false;  // exactly n_params positional arguments need no binding
     TracebackSite site;
     PyObject* name = nullptr;      // interned
     PyObject* qualname = nullptr;  // "Class.method"
