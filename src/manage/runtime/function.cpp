@@ -36,6 +36,16 @@ inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values)
 // extra arguments, type-tests, then runs the body.
 [[gnu::noinline]] PyObject* bind_and_run(MethodRuntime& m, Here& here, PyObject* const* args,
                                          Py_ssize_t nargs, PyObject* kwnames) {
+    const bool by_shape = kwnames != nullptr && !m.spec.collects_extra;
+    if (by_shape) {
+        PyObject* values[kMaxParams];
+        if (bind_remembered(m, args, nargs, kwnames, values)) {
+            if (m.has_type_tests && !type_tests_pass(m, values)) {
+                return nullptr;  // reported at the caller only
+            }
+            return run_body(m, here, values);
+        }
+    }
     Bound bound;
     switch (bind_arguments(m, args, nargs, kwnames, bound)) {
         case BindResult::ok:
@@ -45,6 +55,9 @@ inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values)
             return nullptr;
         case BindResult::type_test_failed:
             return nullptr;  // reported at the caller only
+    }
+    if (by_shape) {
+        remember(m, nargs, kwnames, bound);
     }
     return run_body(m, here, bound.value);
 }
