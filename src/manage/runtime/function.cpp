@@ -67,8 +67,13 @@ inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values)
 // thrown below (a C++ library's failure) becomes a SystemError with its
 // text. The forced unwind that ends a daemon thread at interpreter exit is
 // the one exception that must pass on.
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+//
+// UBSan's null check is off here: the forced unwind carries no C++ object,
+// so its handler's reference is bound to null by design of the ABI, and
+// the check would stop the very unwind that must pass.
+__attribute__((no_sanitize("null"))) PyObject* function_vectorcall(PyObject* self,
+                                                                  PyObject* const* args,
+                                                                  size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     MethodRuntime& m = *f->method;
     // The caller may hold only a borrowed reference (a bound method in an
