@@ -34,7 +34,7 @@ namespace {
 const rt::Constant bound_name{"bound"};
 const rt::Constant fail_name{"fail"};
 
-rt::Owned record(rt::Here& here, PyObject* const* arg) {
+rt::Owned record_values(rt::Here& here, PyObject* const* arg) {
     auto* f = reinterpret_cast<rt::FunctionObject*>(here.function);
     const rt::MethodRuntime& m = *f->method;
     const Py_ssize_t n = m.n_params + (m.spec.collects_extra ? 2 : 0);
@@ -54,6 +54,10 @@ rt::Owned record(rt::Here& here, PyObject* const* arg) {
         return rt::failure;
     }
     return rt::Owned::ref(Py_None);
+}
+
+PyObject* record(rt::Here& here, PyObject* const* arg) {
+    return record_values(here, arg).release();
 }
 
 const rt::ClassSpec* const kClasses[] = {

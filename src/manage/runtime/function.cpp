@@ -24,12 +24,12 @@ inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values)
     if (tstate == nullptr) {
         return nullptr;
     }
-    Owned result = m.body(here, values);
+    PyObject* result = m.body(here, values);
     compat::leave_call(tstate);
-    if (!result) {
+    if (result == nullptr) {
         here.add_traceback();
     }
-    return result.release();
+    return result;
 }
 
 // Every call but an exact positional one: binds keywords, defaults and

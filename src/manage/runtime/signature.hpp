@@ -85,7 +85,9 @@ constexpr int kMaxParams = 4;
 // The body as the entry point calls it: the bound values in parameter
 // order, then `args` and `kwargs` for a method that collects extra
 // arguments.
-using Body = Owned (*)(Here& here, PyObject* const* arg);
+// A new reference, or null with the exception set: the body's Owned,
+// released by the adapter, so that it comes back in a register.
+using Body = PyObject* (*)(Here& here, PyObject* const* arg);
 
 struct MethodSpec {
     const char* class_name = nullptr;  // filled in by the class row
@@ -132,8 +134,9 @@ Owned invoke(Here& here, PyObject* const* arg, std::index_sequence<I...>) {
 }
 
 template <auto Impl>
-Owned adapt(Here& here, PyObject* const* arg) {
-    return invoke<Impl>(here, arg, std::make_index_sequence<BodyArity<decltype(Impl)>::value>());
+PyObject* adapt(Here& here, PyObject* const* arg) {
+    return invoke<Impl>(here, arg, std::make_index_sequence<BodyArity<decltype(Impl)>::value>())
+        .release();
 }
 
 }  // namespace detail
