@@ -60,26 +60,41 @@ def manage():
 SRC = ROOT / "src" / "manage"
 
 
+def runtime_sources():
+    """The runtime's sources (C++, and the C unit that reads the
+    interpreter's internal headers)."""
+    return sorted((SRC / "runtime").glob("*.cpp")) + sorted((SRC / "runtime").glob("*.c"))
+
+
 def module_sources(*, with_module_body=False):
     """The runtime's and the class units' sources; module.cpp (PyInit_manage)
     only when asked for."""
     units = [p for p in sorted(SRC.glob("*.cpp")) if with_module_body or p.name != "module.cpp"]
-    return sorted((SRC / "runtime").glob("*.cpp")) + units
+    return runtime_sources() + units
 
 
 def compile_native(sources, output, *, shared=False, embed=False, timeout=300):
     """Compiles test code against the module's sources with g++; skips when
     no compiler is there. With the sanitizer runtimes preloaded (the ASan
     run) the test code is instrumented too."""
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("g++ is not installed")
-    command = [compiler, "-std=c++17", "-O1", "-g", "-Wall", "-Wextra", "-fvisibility=hidden",
-               "-I", str(SRC), "-I", sysconfig.get_paths()["include"], "-I", np.get_include()]
+    compiler, c_compiler = shutil.which("g++"), shutil.which("gcc")
+    if compiler is None or c_compiler is None:
+        pytest.skip("g++ and gcc are needed")
+    flags = ["-O1", "-g", "-Wall", "-Wextra", "-fvisibility=hidden", "-I", str(SRC),
+             "-I", sysconfig.get_paths()["include"], "-I", np.get_include()]
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        command += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"]
+        flags += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"]
     if shared:
-        command += ["-shared", "-fPIC"]
+        flags += ["-shared", "-fPIC"]
+    objects = []
+    for c in [p for p in sources if str(p).endswith(".c")]:
+        obj = Path(str(output) + f".{Path(c).stem}.o")
+        build = subprocess.run([c_compiler, *[f for f in flags if f != "-shared"], "-c", str(c),
+                                "-o", str(obj)], capture_output=True, text=True, timeout=timeout)
+        assert build.returncode == 0, build.stderr[-5000:]
+        objects.append(obj)
+    sources = [p for p in sources if not str(p).endswith(".c")] + objects
+    command = [compiler, "-std=c++17", *flags, *map(str, sources), "-o", str(output)]
     if embed:
         libdir = sysconfig.get_config_var("LIBDIR")
         library = sysconfig.get_config_var("LDLIBRARY") or ""
@@ -87,7 +102,6 @@ def compile_native(sources, output, *, shared=False, embed=False, timeout=300):
             pytest.skip("the interpreter has no shared libpython to embed")
         command += [f"-L{libdir}", f"-lpython{sysconfig.get_config_var('VERSION')}",
                     f"-Wl,-rpath,{libdir}"]
-    command += [*map(str, sources), "-o", str(output)]
     build = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
     assert build.returncode == 0, build.stderr[-5000:]
     return output

@@ -520,3 +520,36 @@ def test_rebound_globals_take_effect(model_home, monkeypatch, tmp_path):
     assert seen == ["~/.cache"]
     assert det.model_path == str(model_home / ".cache" / "sonvale" / "voicevd.pt")
     assert isinstance(det(FRAME), float)  # a rebound ort: see test_voice_vd
+
+
+def test_a_call_site_binds_the_same_way_every_time(probe):
+    """A call site passes the same keyword-names tuple on every call; binding
+    by the shape remembered from the last call must still bind each call's
+    own values, apply the type tests and the fixed defaults, and notice a
+    different number of positional arguments with the same names."""
+    probe.fail = None
+    inst = object.__new__(probe.RecVoice)
+    f = probe.RecVoice.__init__
+    for sld in [1, 2, 10 ** 30, True, 3, None, 4]:
+        probe.bound = None
+        try:
+            f(inst, sld=sld, device_index=None)  # one call site: one kwnames tuple
+        except TypeError as e:
+            assert type(sld) is not int and "Argument 'sld' has incorrect type" in str(e)
+            assert probe.bound is None
+            continue
+        assert type(sld) is int
+        assert probe.bound[0] is inst and probe.bound[1] is sld and probe.bound[2:] == (5, None)
+    names = ("max_time", "sld")
+    for args, values, want in [((inst,), (7, 8), (inst, 8, 7, None)),
+                               ((inst,), (9, 10), (inst, 10, 9, None)),
+                               ((inst, 1), (7, 8), "multiple"),
+                               ((inst,), (7, 8), (inst, 8, 7, None)),
+                               ((), (7, 8), "at least")]:
+        probe.bound = None
+        try:
+            raw_vectorcall(f, args, names, values)
+        except TypeError as e:
+            assert want in str(e) and probe.bound is None
+        else:
+            assert probe.bound == want

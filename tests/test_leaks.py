@@ -162,7 +162,7 @@ for r in METHODS:
                if not raw and expected(r, a, k)[0] == "binding"]
     CASES += [(f"{shape} {row_id(r)}", TypeError, re.escape(message), _method(r, "m", shape), N)
               for shape, message in refused[:2]]
-PENDING = [  # (name, exception, fragment, module, class, method or None, args, kwargs); ... is a marker
+BINDING_CASES = [  # (name, exception, fragment, module, class, method or None, args, kwargs); ... is a marker
     ("RecVoice()", None, None, "probe", "RecVoice", None, (), {}),
     ("RecVoice(all keywords)", None, None, "probe", "RecVoice", None, (),
      dict(sld=1, max_time=2, device_index=None)),
@@ -196,7 +196,7 @@ PENDING = [  # (name, exception, fragment, module, class, method or None, args, 
 ]
 
 
-def _pending(module, cls, method, args, kwargs, fail):
+def _bound_call(module, cls, method, args, kwargs, fail):
     def build(e):
         target = getattr(e, module)
         if module == "probe":
@@ -208,8 +208,8 @@ def _pending(module, cls, method, args, kwargs, fail):
     return build
 
 
-CASES += [(name, exc, pattern, _pending(*rest, fail=exc if exc is RuntimeError else None), N)
-          for name, exc, pattern, *rest in PENDING]
+CASES += [(name, exc, pattern, _bound_call(*rest, fail=exc if exc is RuntimeError else None), N)
+          for name, exc, pattern, *rest in BINDING_CASES]
 
 
 def _loop(op, exc, n):

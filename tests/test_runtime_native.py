@@ -2,15 +2,12 @@
 (tests/native/test_runtime.cpp): bases that the module's own classes never
 have, compared with the class statement the interpreter runs."""
 import os
-import shutil
 import subprocess
 import sys
-import sysconfig
-from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, compile_native, runtime_sources
 
 SOURCE = ROOT / "tests" / "native" / "test_runtime.cpp"
 CASES = [
@@ -23,22 +20,8 @@ CASES = [
 
 @pytest.fixture(scope="module")
 def native_run(tmp_path_factory):
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("g++ is not installed")
-    libdir = sysconfig.get_config_var("LIBDIR")
-    library = sysconfig.get_config_var("LDLIBRARY") or ""
-    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not (Path(libdir) / library).is_file():
-        pytest.skip("the interpreter has no shared libpython to embed")
-    program = tmp_path_factory.mktemp("native") / "test_runtime"
-    build = subprocess.run(
-        [compiler, "-std=c++17", "-Wall", "-Wextra", "-I", str(ROOT / "src" / "manage"),
-         "-I", sysconfig.get_paths()["include"], str(SOURCE),
-         *sorted(map(str, (ROOT / "src" / "manage" / "runtime").glob("*.cpp"))),
-         f"-L{libdir}", f"-lpython{sysconfig.get_config_var('VERSION')}",
-         f"-Wl,-rpath,{libdir}", "-o", str(program)],
-        capture_output=True, text=True, timeout=120)
-    assert build.returncode == 0, build.stderr[-5000:]
+    program = compile_native([SOURCE, *runtime_sources()],
+                             tmp_path_factory.mktemp("native") / "test_runtime", embed=True)
     return subprocess.run([str(program)], capture_output=True, text=True, timeout=60,
                           cwd=str(program.parent),
                           env={**os.environ, "PYTHONHOME": sys.base_prefix})

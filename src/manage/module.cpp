@@ -219,6 +219,7 @@ void run_module_body(rt::Here& here, PyObject* module) {
     import_module(Name::threading, Name::threading);
     LINE(6);
     import_module(Name::numpy, Name::np);
+    manage::VoiceVD_numpy_imported(require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::np))));
     LINE(7);
     import_from(Name::collections, {Name::deque});
     LINE(8);
@@ -266,10 +267,12 @@ void run_exec(PyObject* module) {
         }
     } catch (rt::PyErrorSet&) {
         here.add_traceback();
+        here.drop_entry();
         throw;
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
         here.add_traceback();
+        here.drop_entry();
         throw rt::PyErrorSet();
     }
 }

@@ -34,7 +34,7 @@ namespace {
 const rt::Constant bound_name{"bound"};
 const rt::Constant fail_name{"fail"};
 
-rt::Owned record(rt::Here& here, PyObject* const* arg) {
+rt::Owned record_values(rt::Here& here, PyObject* const* arg) {
     auto* f = reinterpret_cast<rt::FunctionObject*>(here.function);
     const rt::MethodRuntime& m = *f->method;
     const Py_ssize_t n = m.n_params + (m.spec.collects_extra ? 2 : 0);
@@ -54,6 +54,10 @@ rt::Owned record(rt::Here& here, PyObject* const* arg) {
         return rt::failure;
     }
     return rt::Owned::ref(Py_None);
+}
+
+PyObject* record(rt::Here& here, PyObject* const* arg) {
+    return record_values(here, arg).release();
 }
 
 const rt::ClassSpec* const kClasses[] = {
@@ -84,6 +88,13 @@ void fill(PyObject* module) {
                         .release();
     }
     p.function_type = rt::create_function_type(module);
+    // Which of the interpreter's fields the runtime reads directly (see
+    // compat.hpp): all three on the interpreter it is built for.
+    rt::Owned layout = rt::own(Py_BuildValue(
+        "(OOO)", compat::finalizing_slot != &compat::kAsk ? Py_True : Py_False,
+        compat::tstate_slot != nullptr ? Py_True : Py_False,
+        compat::recursion_limit_offset != 0 ? Py_True : Py_False));
+    rt::require(PyDict_SetItemString(p.module_dict, "layout", layout.get()));
     rt::require(PyDict_SetItemString(p.module_dict, "fail", Py_None));
     rt::require(PyDict_SetItemString(p.module_dict, "bound", Py_None));
 

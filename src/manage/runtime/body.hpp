@@ -132,6 +132,7 @@ Status try_except(Here& here, const Global& cls, int clause_line, Region&& regio
     if (!PyErr_GivenExceptionMatches(handling.type(), match_class.get())) {
         LINE(raised_at);
         handling.reraise();
+        here.entry_is_newest();
         return failure;
     }
     Status handled = handler(handling.value());
@@ -162,6 +163,7 @@ Status try_finally(Here& here, Region&& region, Cleanup&& cleanup) {
     }
     LINE(raised_at);
     handling.reraise();
+    here.entry_is_newest();
     return failure;
 }
 

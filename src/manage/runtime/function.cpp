@@ -15,39 +15,51 @@ namespace {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// Binds, type-tests and runs the body; returns a new reference, or null
-// with the exception set and the method's entry added where one is due.
-PyObject* run(MethodRuntime& m, Here& here, PyObject* const* args, size_t nargsf,
-              PyObject* kwnames) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* const* values = args;
-    Bound bound;
-    if (nargs != m.n_params || kwnames != nullptr || m.spec.collects_extra) {
-        switch (bind_arguments(m, args, nargs, kwnames, bound)) {
-            case BindResult::ok:
-                break;
-            case BindResult::binding_failed:
-                here.add_traceback();
-                return nullptr;
-            case BindResult::type_test_failed:
-                return nullptr;  // reported at the caller only
-        }
-        values = bound.value;
-    } else if (m.has_type_tests && !type_tests_pass(m, values)) {
+// Runs the body on bound values; returns a new reference, or null with the
+// exception set and the method's entry added. Calls through the module's
+// functions count toward the recursion limit as the interpreter's own calls
+// do, so runaway recursion is a RecursionError rather than a stack overflow.
+inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values) {
+    PyThreadState* tstate = compat::enter_call();
+    if (tstate == nullptr) {
         return nullptr;
     }
-    // Calls through the module's functions count toward the recursion
-    // limit as the interpreter's own calls do, so runaway recursion is a
-    // RecursionError rather than a stack overflow.
-    if (Py_EnterRecursiveCall("")) {
-        return nullptr;
-    }
-    Owned result = m.spec.body(here, values);
-    Py_LeaveRecursiveCall();
-    if (!result) {
+    PyObject* result = m.body(here, values);
+    compat::leave_call(tstate);
+    if (result == nullptr) {
         here.add_traceback();
     }
-    return result.release();
+    return result;
+}
+
+// Every call but an exact positional one: binds keywords, defaults and
+// extra arguments, type-tests, then runs the body.
+[[gnu::noinline]] PyObject* bind_and_run(MethodRuntime& m, Here& here, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
+    const bool by_shape = kwnames != nullptr && !m.spec.collects_extra;
+    if (by_shape) {
+        PyObject* values[kMaxParams];
+        if (bind_remembered(m, args, nargs, kwnames, values)) {
+            if (m.has_type_tests && !type_tests_pass(m, values)) {
+                return nullptr;  // reported at the caller only
+            }
+            return run_body(m, here, values);
+        }
+    }
+    Bound bound;
+    switch (bind_arguments(m, args, nargs, kwnames, bound)) {
+        case BindResult::ok:
+            break;
+        case BindResult::binding_failed:
+            here.add_traceback();
+            return nullptr;
+        case BindResult::type_test_failed:
+            return nullptr;  // reported at the caller only
+    }
+    if (by_shape) {
+        remember(m, nargs, kwnames, bound);
+    }
+    return run_body(m, here, bound.value);
 }
 
 // The entry point CPython calls. No C++ exception may reach the
@@ -55,18 +67,31 @@ PyObject* run(MethodRuntime& m, Here& here, PyObject* const* args, size_t nargsf
 // thrown below (a C++ library's failure) becomes a SystemError with its
 // text. The forced unwind that ends a daemon thread at interpreter exit is
 // the one exception that must pass on.
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+//
+// UBSan's null check is off here: the forced unwind carries no C++ object,
+// so its handler's reference is bound to null by design of the ABI, and
+// the check would stop the very unwind that must pass.
+__attribute__((no_sanitize("null"))) PyObject* function_vectorcall(PyObject* self,
+                                                                  PyObject* const* args,
+                                                                  size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     MethodRuntime& m = *f->method;
     // The caller may hold only a borrowed reference (a bound method in an
     // instance dict that the body clears); the body uses the function's
     // globals and class cell until it returns.
     Py_INCREF(self);
-    Here here{m.site, m.spec.first_line, f->globals, self};
+    Here here{m.site, m.first_line, f->globals, self};
     PyObject* result = nullptr;
     try {
-        result = run(m, here, args, nargsf, kwnames);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        // Exactly the parameters, by position: nothing to bind.
+        if (nargs == m.n_params && kwnames == nullptr && m.positional_fast) {
+            if (!m.has_type_tests || type_tests_pass(m, args)) {
+                result = run_body(m, here, args);
+            }
+        } else {
+            result = bind_and_run(m, here, args, nargs, kwnames);
+        }
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (std::bad_alloc&) {
@@ -78,6 +103,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     } catch (...) {
         PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", m.spec.name);
         here.add_traceback();
+    }
+    if (here.entry != nullptr) {
+        here.drop_entry();
     }
     Py_DECREF(self);
     return result;

@@ -12,8 +12,10 @@
 
 namespace rt {
 
+// object.name, straight to the type's look-up: the name is an exact str.
 inline Owned getattr(PyObject* object, const Constant& n) {
-    return Owned::steal(PyObject_GetAttr(object, n.get()));
+    getattrofunc get = Py_TYPE(object)->tp_getattro;
+    return Owned::steal(get != nullptr ? get(object, n.get()) : PyObject_GetAttr(object, n.get()));
 }
 
 inline Status setattr(PyObject* object, const Constant& n, PyObject* value) {

@@ -1,5 +1,6 @@
 #include "runtime/process.hpp"
 
+#include "runtime/compat.hpp"
 #include "runtime/constants.hpp"
 #include "runtime/error.hpp"
 
@@ -31,6 +32,7 @@ Process& process() { return *the_process; }
 bool process_data_exists() { return the_process != nullptr; }
 
 bool create_process_data() {
+    compat::check_layout();
     if (the_process != nullptr) {
         return Constant::create_all();
     }

@@ -168,6 +168,7 @@ MethodRuntime* build_method_runtime(const MethodSpec& spec) {
         m->fixed_defaults = defaults.release();
     }
     m->code = make_code(spec, m->name);
+    m->positional_fast = !spec.collects_extra;
     return m;
 }
 
@@ -182,6 +183,7 @@ BindResult bind_arguments(const MethodRuntime& m, PyObject* const* args, Py_ssiz
     const Py_ssize_t n_positional = nargs < n_params ? nargs : n_params;
     for (Py_ssize_t j = 0; j < n_positional; ++j) {
         out.value[j] = args[j];
+        out.source[j] = static_cast<int8_t>(j);
     }
     if (collects) {
         out.extra_args = Owned::steal(PyTuple_New(nargs - n_positional));
@@ -207,6 +209,7 @@ BindResult bind_arguments(const MethodRuntime& m, PyObject* const* args, Py_ssiz
         Py_ssize_t j = find_param(m, key, n_positional, n_params);
         if (j >= 0 && out.value[j] == nullptr) {
             out.value[j] = value;
+            out.source[j] = static_cast<int8_t>(nargs + k);
             continue;
         }
         if (j >= 0 || find_param(m, key, 0, n_positional) >= 0) {
@@ -234,9 +237,25 @@ BindResult bind_arguments(const MethodRuntime& m, PyObject* const* args, Py_ssiz
     for (Py_ssize_t j = m.n_required; j < n_params; ++j) {
         if (out.value[j] == nullptr) {
             out.value[j] = PyTuple_GET_ITEM(m.fixed_defaults, j - m.n_required);
+            out.source[j] = -1;
         }
     }
-    return type_tests_pass(m, out.value) ? BindResult::ok : BindResult::type_test_failed;
+    if (m.has_type_tests && !type_tests_pass(m, out.value)) {
+        return BindResult::type_test_failed;
+    }
+    return BindResult::ok;
+}
+
+void remember(MethodRuntime& m, Py_ssize_t nargs, PyObject* kwnames, const Bound& bound) {
+    KeywordShape& shape = m.keyword_shape;
+    Py_INCREF(kwnames);
+    PyObject* old = shape.kwnames;  // a tuple of str: dropping it runs no Python code
+    shape.kwnames = kwnames;
+    shape.nargs = nargs;
+    for (Py_ssize_t j = 0; j < m.n_params; ++j) {
+        shape.source[j] = bound.source[j];
+    }
+    Py_XDECREF(old);
 }
 
 }  // namespace rt

@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -84,7 +85,9 @@ constexpr int kMaxParams = 4;
 // The body as the entry point calls it: the bound values in parameter
 // order, then `args` and `kwargs` for a method that collects extra
 // arguments.
-using Body = Owned (*)(Here& here, PyObject* const* arg);
+// A new reference, or null with the exception set: the body's Owned,
+// released by the adapter, so that it comes back in a register.
+using Body = PyObject* (*)(Here& here, PyObject* const* arg);
 
 struct MethodSpec {
     const char* class_name = nullptr;  // filled in by the class row
@@ -131,8 +134,9 @@ Owned invoke(Here& here, PyObject* const* arg, std::index_sequence<I...>) {
 }
 
 template <auto Impl>
-Owned adapt(Here& here, PyObject* const* arg) {
-    return invoke<Impl>(here, arg, std::make_index_sequence<BodyArity<decltype(Impl)>::value>());
+PyObject* adapt(Here& here, PyObject* const* arg) {
+    return invoke<Impl>(here, arg, std::make_index_sequence<BodyArity<decltype(Impl)>::value>())
+        .release();
 }
 
 }  // namespace detail
@@ -165,11 +169,25 @@ MethodSpec method_collecting(const char* name, int first_line) {
     return spec;
 }
 
+// The last keyword call shape that bound successfully: a call site passes
+// the same kwnames tuple (a constant of its code) every time, so the next
+// call from it binds by table. Holds the tuple, so that its address cannot
+// come back as another one; tuples and str are immutable, so the table
+// stays right for as long as the tuple is that one.
+struct KeywordShape {
+    PyObject* kwnames = nullptr;  // owned
+    Py_ssize_t nargs = -1;
+    int8_t source[kMaxParams] = {};  // per parameter: its index in the call's args, or -1: default
+};
+
 // What the exec step builds for a method, once per process.
 struct MethodRuntime {
     MethodRuntime(const MethodSpec& spec, PyObject* traceback_name)
-        : spec(spec), site(traceback_name) {}
+        : spec(spec), body(spec.body), first_line(spec.first_line), site(traceback_name) {}
     const MethodSpec& spec;
+    Body body;           // spec.body, one load nearer
+    int first_line;      // spec.first_line
+    bool positional_fast = false;  // exactly n_params positional arguments need no binding
     TracebackSite site;
     PyObject* name = nullptr;      // interned
     PyObject* qualname = nullptr;  // "Class.method"
@@ -179,6 +197,7 @@ struct MethodRuntime {
     Py_ssize_t n_params = 0;
     Py_ssize_t n_required = 0;
     bool has_type_tests = false;
+    KeywordShape keyword_shape;  // calls with keywords, for methods without *args/**kwargs
 };
 
 // Builds the process-wide data of a method; throws PyErrorSet (import time).
@@ -187,6 +206,7 @@ MethodRuntime* build_method_runtime(const MethodSpec& spec);
 // The bound arguments of one call.
 struct Bound {
     PyObject* value[kMaxParams + 2] = {};  // borrowed (from the call or the defaults)
+    int8_t source[kMaxParams];             // where each came from, as in KeywordShape
     Owned extra_args;                      // owns value[n_params] when collecting
     Owned extra_kwargs;                    // owns value[n_params + 1] when collecting
 };
@@ -202,5 +222,25 @@ BindResult bind_arguments(const MethodRuntime& m, PyObject* const* args, Py_ssiz
 
 // The type tests alone, for a call whose arguments were all positional.
 bool type_tests_pass(const MethodRuntime& m, PyObject* const* value);
+
+// Binds a keyword call by the remembered shape when it is that shape's
+// (same kwnames tuple, same number of positional arguments): fills
+// `values` (n_params of them) and returns true; otherwise false. The type
+// tests are still to be applied.
+inline bool bind_remembered(const MethodRuntime& m, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** values) {
+    const KeywordShape& shape = m.keyword_shape;
+    if (kwnames != shape.kwnames || nargs != shape.nargs) {
+        return false;
+    }
+    for (Py_ssize_t j = 0; j < m.n_params; ++j) {
+        values[j] = shape.source[j] >= 0 ? args[shape.source[j]]
+                                         : PyTuple_GET_ITEM(m.fixed_defaults, j - m.n_required);
+    }
+    return true;
+}
+
+// Remembers the shape of a keyword call that bound successfully.
+void remember(MethodRuntime& m, Py_ssize_t nargs, PyObject* kwnames, const Bound& bound);
 
 }  // namespace rt

@@ -24,23 +24,34 @@ PyObject* TracebackSite::code_for(int line) noexcept {
     return code;  // a new reference
 }
 
-void TracebackSite::add_entry(int line, PyObject* globals) noexcept {
+void TracebackSite::add_entry(int line, PyObject* globals, PyObject** last) {
     // The recipe of the interpreter's own _PyTraceback_Add: set the error
     // aside while the code object and frame are made.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
+    if (tb != nullptr && tb == *last) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
     PyObject* code = code_for(line);
     PyObject* frame = nullptr;
-    if (code != nullptr && !compat::newest_entry_is(tb, code, line)) {
+    if (code != nullptr) {
         frame = compat::new_traceback_frame(reinterpret_cast<PyCodeObject*>(code), globals, line);
     }
     Py_XDECREF(code);
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
-    if (frame != nullptr) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-        Py_DECREF(frame);
+    if (frame == nullptr) {
+        return;
     }
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
+    Py_DECREF(frame);
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* previous = *last;
+    Py_XINCREF(tb);
+    *last = tb;
+    PyErr_Restore(type, value, tb);
+    Py_XDECREF(previous);
 }
 
 }  // namespace rt

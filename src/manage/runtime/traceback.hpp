@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "runtime/compat.hpp"
+
 namespace rt {
 
 // One place that can appear in a traceback: a method ("cantorel.manage.
@@ -14,11 +16,17 @@ class TracebackSite {
 public:
     explicit TracebackSite(PyObject* function_name) noexcept : function_name_(function_name) {}
     // Adds an entry at `line` to the exception being raised, unless its
-    // newest entry already is this site at this line (the exception passed
-    // through one of our handlers and is on its way out). Keeps the
-    // exception as it was if the entry cannot be made; never throws, so
-    // the pending error cannot be lost on the way.
-    void add_entry(int line, PyObject* globals) noexcept;
+    // newest entry is `*last`, the one this call added before (the
+    // exception passed through one of the call's own handlers and is on its
+    // way out); `*last` then holds the new entry (a strong reference, so
+    // that its address cannot be reused by another). Entries are told apart
+    // by identity, not by code and line: a method that calls itself gets
+    // one entry per call, as a Python function gets one per frame.
+    // Keeps the exception as it was if the entry cannot be made, and throws
+    // no C++ exception of its own, so the pending error cannot be lost on
+    // the way. Not noexcept: dropping the previous `*last` may run
+    // finalizers, and so Python code.
+    void add_entry(int line, PyObject* globals, PyObject** last);
 
 private:
     PyObject* code_for(int line) noexcept;  // a new reference, or null
@@ -29,14 +37,37 @@ private:
 
 // Where a method body is: its site, the line of the statement running, the
 // namespace its module-global names are looked up in (the function's
-// __globals__), and the function itself, which the entry point keeps alive
-// for the whole call.
+// __globals__), the function itself, which the entry point keeps alive
+// for the whole call, and the traceback entry the call added last.
 struct Here {
     TracebackSite& site;
     int line;
     PyObject* globals;
     PyObject* function;
-    void add_traceback() noexcept { site.add_entry(line, globals); }
+    PyObject* entry = nullptr;  // owned; see TracebackSite::add_entry
+
+    void add_traceback() { site.add_entry(line, globals, &entry); }
+    // After one of the call's handlers has raised again an exception that
+    // already carries the call's entry: that entry is the newest once more
+    // (the handler may have added others to other exceptions meanwhile).
+    void entry_is_newest() {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Py_XINCREF(tb);
+        PyObject* old = entry;
+        entry = tb;
+        PyErr_Restore(type, value, tb);
+        Py_XDECREF(old);
+    }
+    // At the end of the call. (Leaks while the interpreter finalizes, as
+    // an Owned does.)
+    void drop_entry() {
+        PyObject* old = entry;
+        entry = nullptr;
+        if (old != nullptr && !compat::is_finalizing()) {
+            Py_DECREF(old);
+        }
+    }
 };
 
 }  // namespace rt

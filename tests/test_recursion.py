@@ -1,0 +1,102 @@
+"""Unbounded recursion through the module's methods, as a hostile host can set
+it up by rebinding module globals: every call through the module's function
+type counts toward the recursion limit, so it ends in RecursionError with the
+interpreter's own message, as the same code in Python does, never in a crash.
+Run in fresh interpreters, since a failure here is a crash."""
+import pytest
+
+from conftest import run_python
+
+FATAL = ["Segmentation fault", "Fatal Python error", "terminate called", "Aborted",
+         "FATAL: exception not rethrown"]
+
+SCRIPT = r"""
+import sys, traceback, types
+import numpy as np
+import cantorel.manage as M
+
+def ours(e):
+    return [f.name for f in traceback.extract_tb(e.__traceback__)
+            if f.filename == 'cantorel/manage']
+
+def attempt(call):
+    try:
+        call()
+    except RecursionError as e:
+        return str(e), ours(e)
+    raise AssertionError('no RecursionError')
+
+real_os, real_np = M.os, M.np
+if ROUTE == 'expanduser':
+    # VoiceVD() -> os.path.expanduser(...) is VoiceVD.__init__ -> os.path.expanduser(...) ...
+    M.os = types.SimpleNamespace(path=types.SimpleNamespace(expanduser=M.VoiceVD.__init__))
+    call = M.VoiceVD
+    names = {'cantorel.manage.VoiceVD.__init__'}
+
+    class Twin:
+        def __init__(self):
+            twin_os.path.expanduser('~/.cache')
+    twin_os = types.SimpleNamespace(path=types.SimpleNamespace(expanduser=Twin.__init__))
+    twin_message = attempt(Twin)[0]
+    assert twin_message == 'maximum recursion depth exceeded'
+else:
+    # det(frame) -> np.frombuffer(...) calls det again -> ...
+    det = object.__new__(M.VoiceVD)
+    M.np = types.SimpleNamespace(frombuffer=lambda b, dtype: det(b), int16=np.int16)
+    call = lambda: det(b'\0\0')
+    names = {'cantorel.manage.VoiceVD.__call__'}
+    twin_message = None
+
+first, second = attempt(call), attempt(call)
+if twin_message is None:
+    # which step of the chain meets the limit first names itself in the message
+    assert first[0].startswith('maximum recursion depth exceeded'), first[0]
+else:
+    assert first[0] == twin_message, (first[0], twin_message)
+assert set(first[1]) == names and len(first[1]) > 100, first[1][:5]
+# every call left the count as it found it: the same depth again
+assert len(first[1]) == len(second[1]), (len(first[1]), len(second[1]))
+# the limit in force is the one read: a lower one stops sooner
+limit = sys.getrecursionlimit()
+sys.setrecursionlimit(limit // 2)
+lower = attempt(call)
+sys.setrecursionlimit(limit)
+assert len(lower[1]) < len(first[1]) * 0.6, (len(lower[1]), len(first[1]))
+# still usable, with the globals put back
+M.os, M.np = real_os, real_np
+det = object.__new__(M.VoiceVD)
+det.ctx = np.zeros((1, 64), np.float32)
+det.state, det.sr = np.zeros((2, 1, 128), np.float32), np.array(16000)
+det.sess = types.SimpleNamespace(run=lambda names, feed: (np.float32(0.5), feed['state']))
+assert det(b'\0\0' * 512) == 0.5
+print('depth', len(first[1]))
+"""
+
+
+@pytest.mark.parametrize("route", ["expanduser", "frombuffer"])
+@pytest.mark.parametrize("limit", [None, 20000])
+def test_runaway_recursion_is_a_recursion_error(route, limit):
+    """Also with a limit far above the default: a host that raises it must
+    still get the error before the C stack ends, as long as Python would."""
+    code = f"ROUTE = {route!r}\n"
+    if limit:
+        # 20000 frames of plain Python fit in the main thread's 8 MB stack;
+        # a thread of 64 MB leaves room for the native frames too.
+        code += ("import sys, threading\nsys.setrecursionlimit(%d)\n"
+                 "threading.stack_size(64 << 20)\n" % limit)
+        body = SCRIPT.replace("\n", "\n    ")
+        code += ("def main():\n    " + body + "\nt = threading.Thread(target=main)\n"
+                 "t.start()\nt.join()\n")
+    else:
+        code += SCRIPT
+    proc = run_python(code, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert not [text for text in FATAL if text in proc.stderr], proc.stderr[-3000:]
+    assert proc.stdout.startswith("depth "), proc.stdout + proc.stderr[-3000:]
+
+
+def test_the_interpreter_fields_are_read_directly(probe):
+    """The finalizing flag, the thread state and the recursion limit are read
+    at offsets confirmed at start-up; on the interpreter the module is built
+    for, all three are confirmed (else every call pays for the public calls)."""
+    assert probe.layout == (True, True, True)
