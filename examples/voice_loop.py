@@ -768,6 +768,14 @@ def main(argv: list[str] | None = None) -> int:
         quiet_workers_from_now_on()
         print("\nvoice_loop: interrupted", file=sys.stderr, flush=True)
         return 130
+    except Exception:
+        # Ctrl-C inside a library's with-block (writing the WAV for the
+        # microphone, say) can come out as the error its clean-up then hits.
+        if not _interrupted.is_set():
+            raise
+        quiet_workers_from_now_on()
+        print("\nvoice_loop: interrupted", file=sys.stderr, flush=True)
+        return 130
 
 
 if __name__ == "__main__":
