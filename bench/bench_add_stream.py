@@ -4,9 +4,12 @@ A reply of N characters (English words, a separator every 40 characters)
 arrives in 3-character chunks. Timed, in the same process:
   module    Output._add_stream(chunks)
   python    the same intake as plain Python statements, with _splitsen the
-            plain Python loop of the same rule (what the class would be in Python)
+            plain Python loop of the same rule (what the class would be in
+            Python: tests/speaking_twin.py, which the tests compare the module with)
+  cython    that intake and loop compiled by Cython from the same source
+            (bench/cython_twin.py)
   python+   the Python intake calling the module's _splitsen (informational)
-Both put into a real queue.Queue (emptied between runs) and print the reply
+All put into a real queue.Queue (emptied between runs) and print the reply
 once; stdout goes to /dev/null. Every way must queue the same items.
 
 Targets: doubling the reply (1,000,000 -> 2,000,000 characters) takes at most
@@ -24,8 +27,14 @@ import random
 import statistics
 import sys
 import time
+from pathlib import Path
 
-SEP = "\uff0c\u3002,.!?"
+BENCH = Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH))
+sys.path.insert(0, str(BENCH.parent / "tests"))
+import speaking_twin  # noqa: E402
+from cython_twin import cython_twin  # noqa: E402
+
 CHUNK = 3
 GROWTH_TARGET = 2.3
 SPEED_TARGET = 5.0
@@ -43,62 +52,25 @@ def make_reply(n, seed=3):
     return "".join(out)[:n]
 
 
-def loop_splitsen(text, start, sep=SEP):
-    text_len = len(text)
-    if start >= text_len:
-        return start, []
-    sentences = []
-    last_pos = start
-    for i in range(start, text_len):
-        if text[i] in sep:
-            sentences.append(text[last_pos:i + 1])
-            last_pos = i + 1
-    return last_pos, sentences
-
-
-def add_stream(self, llm_stream):
-    full_response = ""
-    start_pos = 0
-    sentence_index = 0
-    try:
-        for chunk_text in llm_stream:
-            full_response += chunk_text
-            start_pos, sentences = self._splitsen(full_response, start_pos)
-            for sentence in sentences:
-                sentence_index += 1
-                self.output_queue.put((sentence_index, sentence))
-        if start_pos < len(full_response):
-            sentence_index += 1
-            remaining_text = full_response[start_pos:].strip()
-            if remaining_text:
-                self.output_queue.put((sentence_index, remaining_text))
-        print(f"[LLM] Stream text\uff1a{full_response}", flush=True)
-    except Exception as e:
-        print(f"[LLM] {e}", flush=True)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
 
     from cantorel.manage import Output
-
-    class PythonOutput:
-        _splitsen = staticmethod(loop_splitsen)
-        _add_stream = add_stream
+    compiled = cython_twin(Path(speaking_twin.__file__).read_text(), "cython_speaking_twin")
 
     class PythonIntake:
         _splitsen = staticmethod(Output._splitsen)
-        _add_stream = add_stream
+        _add_stream = speaking_twin.add_stream
 
     def holder(cls):
         obj = cls.__new__(cls)
         obj.output_queue = queue.Queue()
         return obj
 
-    ways = {"module": holder(Output), "python": holder(PythonOutput),
-            "python+": holder(PythonIntake)}
+    ways = {"module": holder(Output), "python": holder(speaking_twin.Output),
+            "cython": holder(compiled.Output), "python+": holder(PythonIntake)}
     replies = {n: make_reply(n) for n in (1_000_000, 2_000_000)}
     chunked = {n: [r[i:i + CHUNK] for i in range(0, n, CHUNK)] for n, r in replies.items()}
 
@@ -115,7 +87,7 @@ def main():
         for name, obj in ways.items():
             run(obj, 1_000_000)
             items[name] = list(obj.output_queue.queue)
-        assert items["module"] == items["python"] == items["python+"]
+        assert items["module"] == items["python"] == items["cython"] == items["python+"]
         assert "".join(text for _, text in items["module"]).replace(" ", "") == \
             replies[1_000_000].replace(" ", "")
         samples = {(name, n): [] for name in ways for n in replies}
@@ -134,9 +106,11 @@ def main():
               f"{a / med['module', 1_000_000]:10.1f}")
     growth = med["module", 2_000_000] / med["module", 1_000_000]
     speed = med["python", 1_000_000] / med["module", 1_000_000]
+    compiled_speed = med["cython", 1_000_000] / med["module", 1_000_000]
     ok = growth <= GROWTH_TARGET and speed >= SPEED_TARGET
     print(f"{'PASS' if ok else 'FAIL'}: module growth {growth:.2f} (target <= {GROWTH_TARGET}), "
-          f"{speed:.1f}x the Python version (target >= {SPEED_TARGET:g})")
+          f"{speed:.1f}x the Python version (target >= {SPEED_TARGET:g}); "
+          f"{compiled_speed:.1f}x its Cython build")
     return 0 if ok else 1
 
 

@@ -8,7 +8,9 @@ Four texts, one per kind of storage the module scans:
 
 Each is cut from 0 by
   module   Output._splitsen(text, 0)
-  loop     the same rule as a plain Python loop (what the method would be in Python)
+  loop     the same rule as a plain Python loop (what the method would be in Python:
+           tests/speaking_twin.py, which the tests compare the module with)
+  cython   that loop's source compiled by Cython (bench/cython_twin.py)
   re       re.findall with the separator class, what a Python programmer would write
   slices   only making the same slices, the floor of any implementation that
            returns new str pieces: list(map(text.__getitem__, slice_objects)),
@@ -27,8 +29,15 @@ import re
 import statistics
 import sys
 import time
+from pathlib import Path
 
-SEP = "\uff0c\u3002,.!?"
+BENCH = Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH))
+sys.path.insert(0, str(BENCH.parent / "tests"))
+import speaking_twin  # noqa: E402
+from cython_twin import cython_twin  # noqa: E402
+
+SEP = speaking_twin.SEP
 SIZE = 100_000
 LOOP_TARGET = 30.0   # module vs plain loop, on prose
 RE_TARGET = 3.0      # module vs re.findall, on every text
@@ -65,19 +74,6 @@ def make_text(kind, seed=1):
     return "".join(out)[:SIZE]
 
 
-def loop(text, start, sep=SEP):
-    text_len = len(text)
-    if start >= text_len:
-        return start, []
-    sentences = []
-    last_pos = start
-    for i in range(start, text_len):
-        if text[i] in sep:
-            sentences.append(text[last_pos:i + 1])
-            last_pos = i + 1
-    return last_pos, sentences
-
-
 PATTERN = re.compile(f"[^{re.escape(SEP)}]*[{re.escape(SEP)}]")
 
 
@@ -99,16 +95,19 @@ def main():
 
     from cantorel.manage import Output
     module = Output._splitsen
+    loop = speaking_twin.splitsen
+    cython = cython_twin(Path(speaking_twin.__file__).read_text(), "cython_speaking_twin").splitsen
 
     print(f"_splitsen on {SIZE:,}-character texts, medians of {args.rounds} rounds "
           f"(Python {sys.version.split()[0]})")
-    print(f"  {'text':<8}{'pieces':>7}{'module us':>11}{'loop us':>10}{'re us':>9}"
-          f"{'slices us':>11}{'listcomp us':>13}{'x loop':>8}{'x re':>7}{'/slices':>9}")
+    print(f"  {'text':<8}{'pieces':>7}{'module us':>11}{'loop us':>10}{'cython us':>11}"
+          f"{'re us':>9}{'slices us':>11}{'listcomp us':>13}{'x loop':>8}{'x cy':>7}{'x re':>7}"
+          f"{'/slices':>9}")
     ok = True
     for kind in ("prose", "dense", "chinese", "emoji"):
         text = make_text(kind)
         expected = module(text, 0)
-        assert loop(text, 0) == expected and with_re(text, 0) == expected, kind
+        assert loop(text, 0) == cython(text, 0) == with_re(text, 0) == expected, kind
         bounds, a = [], 0
         for piece in expected[1]:
             bounds.append((a, a + len(piece)))
@@ -123,7 +122,8 @@ def main():
         assert slices() == comprehension() == expected[1]
 
         ways = {"module": lambda: module(text, 0), "loop": lambda: loop(text, 0),
-                "re": lambda: with_re(text, 0), "slices": slices, "listcomp": comprehension}
+                "cython": lambda: cython(text, 0), "re": lambda: with_re(text, 0),
+                "slices": slices, "listcomp": comprehension}
         samples = {name: [] for name in ways}
         for r in range(args.rounds):
             order = list(ways) if r % 2 == 0 else list(reversed(ways))
@@ -133,9 +133,10 @@ def main():
         x_loop, x_re = med["loop"] / med["module"], med["re"] / med["module"]
         ok &= x_re >= RE_TARGET and (kind != "prose" or x_loop >= LOOP_TARGET)
         print(f"  {kind:<8}{len(expected[1]):7d}{med['module'] * 1e6:11.1f}"
-              f"{med['loop'] * 1e6:10.1f}{med['re'] * 1e6:9.1f}{med['slices'] * 1e6:11.1f}"
-              f"{med['listcomp'] * 1e6:13.1f}"
-              f"{x_loop:8.1f}{x_re:7.1f}{med['module'] / med['slices']:9.2f}")
+              f"{med['loop'] * 1e6:10.1f}{med['cython'] * 1e6:11.1f}{med['re'] * 1e6:9.1f}"
+              f"{med['slices'] * 1e6:11.1f}{med['listcomp'] * 1e6:13.1f}"
+              f"{x_loop:8.1f}{med['cython'] / med['module']:7.1f}{x_re:7.1f}"
+              f"{med['module'] / med['slices']:9.2f}")
     print(f"{'PASS' if ok else 'FAIL'}: module >= {LOOP_TARGET:g}x the loop on prose and "
           f">= {RE_TARGET:g}x re.findall on every text")
     return 0 if ok else 1

@@ -3,42 +3,19 @@
 The module keeps the reply as its chunks while its own _splitsen does the
 cutting and joins it into one str when anything else must see it (a
 subclass's _splitsen, a chunk that is not a str). Every case runs both the
-module's method and `twin` below on objects that record what is queued, and
-compares the items, the printed lines and what any _splitsen was given."""
+module's method and its plain Python twin (speaking_twin.add_stream) on
+objects that record what is queued, and compares the items, the printed lines
+and what any _splitsen was given."""
+import contextlib
 import io
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import entries, ours
+from speaking_twin import LABEL, add_stream as twin
 
 import cantorel.manage as M
-
-SEP = "\uff0c\u3002,.!?"
-LABEL = "[LLM] Stream text\uff1a"
-
-
-def twin(self, llm_stream):
-    """The intake as plain Python statements."""
-    full_response = ""
-    start_pos = 0
-    sentence_index = 0
-    try:
-        for chunk_text in llm_stream:
-            full_response += chunk_text
-            start_pos, sentences = self._splitsen(full_response, start_pos)
-            for sentence in sentences:
-                sentence_index += 1
-                self.output_queue.put((sentence_index, sentence))
-        if start_pos < len(full_response):
-            sentence_index += 1
-            remaining_text = full_response[start_pos:].strip()
-            if remaining_text:
-                self.output_queue.put((sentence_index, remaining_text))
-        print(f"{LABEL}{full_response}", flush=True)
-    except Exception as e:
-        print(f"[LLM] {e}", flush=True)
 
 
 class Recorder:
@@ -59,24 +36,26 @@ def idle_output(cls=M.Output):
     return out
 
 
+def printing(call, *args):
+    """call(*args) with stdout captured: (its result, what it printed)."""
+    with contextlib.redirect_stdout(io.StringIO()) as captured:
+        result = call(*args)
+    return result, captured.getvalue()
+
+
 def run(method, chunks, cls=M.Output):
     """Runs `method(out, chunks)` on a fresh recording object; returns its log
     (puts, the chunks taken, and the lines printed, in order)."""
     out = idle_output(cls)
-    captured = io.StringIO()
 
     def stream():
         for chunk in chunks() if callable(chunks) else chunks:
             out.log.append(("chunk", chunk))
             yield chunk
 
-    saved, sys.stdout = sys.stdout, captured
-    try:
-        result = method(out, stream())
-    finally:
-        sys.stdout = saved
+    result, printed = printing(method, out, stream())
     assert result is None
-    return out.log, captured.getvalue()
+    return out.log, printed
 
 
 def both(chunks, cls=M.Output):
@@ -84,6 +63,17 @@ def both(chunks, cls=M.Output):
     python = run(twin, chunks, cls)
     assert native == python
     return native
+
+
+def both_on_subclasses(chunks_for, namespace=dict):
+    """`both` on a fresh subclass of Output for each of the two methods, made
+    with `namespace()`; `chunks_for(cls)` gives the chunks."""
+    logs = []
+    for method in (M.Output._add_stream, twin):
+        cls = type("Sub", (M.Output,), namespace())
+        logs.append(run(method, chunks_for(cls), cls))
+    assert logs[0] == logs[1]
+    return logs[0]
 
 
 # ------------------------------------------------------------ worked examples
@@ -172,14 +162,16 @@ RULES = {
 @pytest.mark.parametrize("rule", RULES, ids=list(RULES))
 def test_a_subclass_splitsen_sees_the_full_text_so_far(rule):
     chunks = ["Hel", "lo, wo", "rld. ", "How", " are", " you?", " Fine"]
-    seen = {}
-    for method in (M.Output._add_stream, twin):
+    seen = []
+
+    def namespace():
         calls, override = recording_splitsen(RULES[rule])
-        cls = type("Sub", (M.Output,), {"_splitsen": override})
-        seen[method] = (run(method, chunks, cls), calls)
-    assert seen[M.Output._add_stream] == seen[twin]
-    calls = seen[twin][1]
-    assert [text for text, _ in calls] == ["".join(chunks[:i + 1]) for i in range(len(chunks))]
+        seen.append(calls)
+        return {"_splitsen": override}
+
+    both_on_subclasses(lambda cls: chunks, namespace)
+    assert seen[0] == seen[1]
+    assert [text for text, _ in seen[0]] == ["".join(chunks[:i + 1]) for i in range(len(chunks))]
 
 
 def test_splitsen_replaced_during_the_stream():
@@ -199,12 +191,8 @@ def test_splitsen_replaced_during_the_stream():
             yield ", seven"
         return gen
 
-    logs = []
-    for method in (M.Output._add_stream, twin):
-        cls = type("Sub", (M.Output,), {})
-        logs.append(run(method, chunks(cls), cls))
-    assert logs[0] == logs[1]
-    assert ("put", (2, " TWO. THR")) in logs[0][0]
+    log, _ = both_on_subclasses(chunks)
+    assert ("put", (2, " TWO. THR")) in log
 
 
 def test_long_reply_with_the_rule_switched_midway():
@@ -220,12 +208,7 @@ def test_long_reply_with_the_rule_switched_midway():
                 yield c
         return gen
 
-    logs = []
-    for method in (M.Output._add_stream, twin):
-        cls = type("Sub", (M.Output,), {})
-        logs.append(run(method, chunks(cls), cls))
-    assert logs[0] == logs[1]
-    assert logs[0][1] == f"{LABEL}{text}\n"
+    assert both_on_subclasses(chunks)[1] == f"{LABEL}{text}\n"
 
 
 def test_instance_attribute_splitsen():
@@ -233,14 +216,7 @@ def test_instance_attribute_splitsen():
     for method in (M.Output._add_stream, twin):
         out = idle_output()
         out._splitsen = lambda t, s: (len(t), [t[s:]])
-        out.output_queue = Recorder(out.log)
-        captured, saved = io.StringIO(), sys.stdout
-        sys.stdout = captured
-        try:
-            method(out, iter(["ab", "cd"]))
-        finally:
-            sys.stdout = saved
-        logs.append((out.log, captured.getvalue()))
+        logs.append((out.log, printing(method, out, iter(["ab", "cd"]))[1]))
     assert logs[0] == logs[1] == ([("put", (1, "ab")), ("put", (2, "cd"))], f"{LABEL}abcd\n")
 
 
@@ -307,14 +283,9 @@ def test_a_stream_that_raises_midway():
 @pytest.mark.parametrize("stream", [5, None, object()], ids=lambda v: type(v).__name__)
 def test_a_stream_that_is_not_iterable(stream):
     out = idle_output()
-    captured, saved = io.StringIO(), sys.stdout
-    sys.stdout = captured
-    try:
-        assert out._add_stream(stream) is None
-    finally:
-        sys.stdout = saved
+    assert printing(out._add_stream, stream) == (
+        None, f"[LLM] '{type(stream).__name__}' object is not iterable\n")
     assert out.log == []
-    assert captured.getvalue() == f"[LLM] '{type(stream).__name__}' object is not iterable\n"
 
 
 def test_the_handled_exception_carries_the_entry_of_its_line():
@@ -334,13 +305,8 @@ def test_the_handled_exception_carries_the_entry_of_its_line():
 def test_a_failing_queue_is_reported_once():
     out = idle_output()
     out.output_queue = None
-    captured, saved = io.StringIO(), sys.stdout
-    sys.stdout = captured
-    try:
-        out._add_stream(["a. b. c"])
-    finally:
-        sys.stdout = saved
-    assert captured.getvalue() == "[LLM] 'NoneType' object has no attribute 'put'\n"
+    assert printing(out._add_stream, ["a. b. c"])[1] == \
+        "[LLM] 'NoneType' object has no attribute 'put'\n"
 
 
 def test_an_exception_outside_exception_reaches_the_caller():
