@@ -1,5 +1,8 @@
 """Shared fixtures and helpers: the real model in a temporary HOME, fresh
-interpreters, traceback entries, tiny ONNX models, fake sessions, audio."""
+interpreters, traceback entries, leak checks, tiny ONNX models, fake
+sessions, audio."""
+import contextlib
+import gc
 import importlib.machinery
 import importlib.util
 import os
@@ -9,6 +12,7 @@ import sys
 import sysconfig
 import textwrap
 import traceback
+import tracemalloc
 import wave
 from pathlib import Path
 
@@ -153,6 +157,27 @@ def check_python(code: str, env: dict | None = None):
     assert r.returncode == 0 and r.stdout.strip().endswith("OK"), r.stderr[-3000:]
 
 
+# What a process that dies in the C++ runtime (a forced unwind swallowed or
+# stopped by noexcept) or in the interpreter's fatal-error path leaves on stderr.
+CRASH_SIGNS = ("terminate called", "FATAL: exception not rethrown", "Fatal Python error",
+               "Segmentation fault", "Aborted")
+
+
+def clean_exits(code, runs=1, *, env: dict | None = None, timeout: float = 60, also=()):
+    """Runs `code` in `runs` fresh interpreters, one after another (`code` is
+    a str, or a function of the run's number that gives one). Each must end
+    with status 0 and nothing of CRASH_SIGNS or `also` on stderr. Returns the
+    finished processes, for the caller's own checks."""
+    procs = []
+    for run in range(runs):
+        proc = run_python(code(run) if callable(code) else code, env=env, timeout=timeout)
+        signs = [text for text in (*CRASH_SIGNS, *also) if text in proc.stderr]
+        assert proc.returncode == 0 and not signs, (
+            f"run {run}: status {proc.returncode}, {signs}\n{proc.stderr[-3000:]}")
+        procs.append(proc)
+    return procs
+
+
 # ------------------------------------------------------------ traceback entries
 
 def entries(exc):
@@ -166,6 +191,56 @@ def entry(exc, index=-1):
 def ours(qualname, line):
     """The entry the module adds for a failure in `qualname` at `line`."""
     return "cantorel/manage", line, f"cantorel.manage.{qualname}"
+
+
+def our_lines(exc, qualname):
+    """The lines of the module's entries for `qualname`, oldest first."""
+    return [line for f, line, name in entries(exc)
+            if f == "cantorel/manage" and name == f"cantorel.manage.{qualname}"]
+
+
+# ------------------------------------------------------------ leaks
+
+def _repeat(call, times, swallow):
+    for _ in range(times):
+        try:
+            call()
+        except swallow:
+            pass  # dropped at once: a kept exception would keep its traceback alive
+
+
+def assert_no_leak(call, keep, *, runs, warm_up, swallow=(), tolerance=64 * 1024):
+    """Calls `call` `warm_up` times, then `runs` times more with stdout thrown
+    away and the exceptions in `swallow` dropped: the reference counts of the
+    objects in `keep` must be as they were after the warm-up, and the memory
+    tracemalloc traces must not grow by `tolerance` bytes."""
+    with contextlib.redirect_stdout(_Discard()):
+        _repeat(call, warm_up, swallow)
+        gc.collect()
+        counts = [sys.getrefcount(o) for o in keep]
+        started = not tracemalloc.is_tracing()
+        if started:
+            tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            _repeat(call, runs, swallow)
+            gc.collect()
+            grown = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            if started:
+                tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in keep] == counts, [type(o).__name__ for o in keep]
+    assert grown < tolerance, f"{grown} bytes more after {runs} calls"
+
+
+class _Discard:
+    """A stdout that keeps nothing."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
 
 
 # ------------------------------------------------------------ tiny models, fake sessions
@@ -254,6 +329,21 @@ def write_wav(path, raw, channels, width, rate):
         w.setsampwidth(width)
         w.setframerate(rate)
         w.writeframes(raw)
+
+
+def dominant_hz(x, rate):
+    spectrum = np.abs(np.fft.rfft(x * np.hanning(len(x))))
+    return np.argmax(spectrum) * rate / len(x)
+
+
+@pytest.fixture(scope="module")
+def asr():
+    """The demo's recogniser (examples/hosts/pocketsphinx_asr.py)."""
+    pytest.importorskip("pocketsphinx")
+    if str(ROOT) not in sys.path:
+        sys.path.insert(0, str(ROOT))
+    from examples.hosts.pocketsphinx_asr import PocketSphinxASR
+    return PocketSphinxASR()
 
 
 def espeak(directory, text):

@@ -2,7 +2,9 @@
 globals that the capture bodies look up at each use: a PyAudio whose open()
 records its arguments and returns a scripted stream, a clock that the stream
 advances by one frame's duration per read, a detector that returns scripted
-probabilities, and a numpy whose mean can be replaced."""
+probabilities, a numpy whose mean can be replaced, and a gate that holds a
+capture at one frame."""
+import threading
 import types
 
 import numpy as np
@@ -167,3 +169,15 @@ class Rig:
     @property
     def stream(self):
         return self.streams[-1]
+
+
+class Gate:
+    """A stream's on_read that holds the capture at frame `at` until opened."""
+
+    def __init__(self, at):
+        self.at, self.reached, self.opened = at, threading.Event(), threading.Event()
+
+    def __call__(self, i):
+        if i == self.at:
+            self.reached.set()
+            assert self.opened.wait(30)

@@ -4,8 +4,6 @@ the thresholds, the time limits, the kept frames, failures in and around the
 loop, the background thread's states, and a differential sweep against the
 plain Python twin with the same source lines."""
 import random
-import subprocess
-import sys
 import threading
 import types
 from collections import deque
@@ -15,16 +13,10 @@ import pytest
 
 import cantorel.manage as M
 import listening_twin
-from conftest import entries, ours, run_python
-from listening_fakes import (STEP, EndOfScript, Rig, frame_bytes, kept, newest, numpy_with,
-                             scripted_detector)
+from conftest import clean_exits, entries, our_lines, ours
+from listening_fakes import STEP, EndOfScript, Gate, Rig, kept, newest, numpy_with
 
 up = lambda x: float(np.nextafter(x, 2.0))  # noqa: E731  the next double above x
-
-
-def our_lines(exc, qualname):
-    return [line for f, line, name in entries(exc)
-            if f == "cantorel/manage" and name == f"cantorel.manage.{qualname}"]
 
 
 # ------------------------------------------------------------------ construction
@@ -111,9 +103,7 @@ def test_without_an_audio_device_the_constructor_raises_pyaudio_error(tmp_path, 
     used to crash PyAudio (a null device description); it is looked up first."""
     env = {"HOME": str(model_home), "XDG_RUNTIME_DIR": str(tmp_path),
            "PULSE_SERVER": f"unix:{tmp_path}/no-such-server", "JACK_NO_START_SERVER": "1"}
-    proc = run_python(NO_SERVER, env=env)
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    assert "Fatal Python error" not in proc.stderr
+    [proc] = clean_exits(NO_SERVER, env=env, timeout=120)
     results = [line.split("|") for line in proc.stdout.strip().splitlines()]
     assert [r[0] for r in results] == ["None", "-1", "0", "9999", str(2**31), str(2**40),
                                        str(-2**40)]
@@ -366,18 +356,6 @@ def test_a_missing_module_global_is_a_name_error_at_its_line(monkeypatch, name, 
 
 # ------------------------------------------------------------------ differential sweep
 
-def _outcome(impl_name, make, run):
-    try:
-        obj = make()
-    except Exception as e:
-        return ("init raised", type(e).__name__, str(e), _lines(e))
-    try:
-        result = run(obj)
-    except Exception as e:
-        return ("raised", type(e).__name__, str(e), _lines(e)), obj
-    return ("returned", None if result is None else kept(result)), obj
-
-
 def _lines(exc):
     """(line, method) of the entries of the module or of the twin."""
     out = []
@@ -465,18 +443,6 @@ def test_a_subclass_reaches_the_base_constructor_once(monkeypatch):
     sub = Sub(sld=3)
     assert len(rig.pyaudio.handles) == 1 and sub._sld == 3 and sub.extra
     assert sub.thread is None and sub.audio_np is None
-
-
-class Gate:
-    """Holds the capture at one frame until opened."""
-
-    def __init__(self, at):
-        self.at, self.reached, self.opened = at, threading.Event(), threading.Event()
-
-    def __call__(self, i):
-        if i == self.at:
-            self.reached.set()
-            assert self.opened.wait(30)
 
 
 def test_background_capture_states(monkeypatch):

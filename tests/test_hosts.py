@@ -14,13 +14,6 @@ sys.path.insert(0, str(ROOT))
 from examples.hosts.espeak_tts import RATE, EspeakTTS  # noqa: E402
 
 
-@pytest.fixture(scope="module")
-def asr():
-    pytest.importorskip("pocketsphinx")
-    from examples.hosts.pocketsphinx_asr import PocketSphinxASR
-    return PocketSphinxASR()
-
-
 def read_only(x):
     x = np.array(x, dtype=np.int16)
     x.setflags(write=False)  # the recogniser must only read what it is given

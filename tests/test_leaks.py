@@ -4,18 +4,16 @@ reference counts of the objects it passes around unchanged and must not grow
 the memory tracemalloc traces by more than a small bound. Exceptions are
 dropped inside the loop so that no traceback stays alive. The messages
 themselves are checked elsewhere; here a fragment only shows the path is taken."""
-import gc
 import re
-import sys
-import tracemalloc
 import types
 
 import numpy as np
 import pytest
 
+from conftest import assert_no_leak
 from signatures import METHODS, call_shapes, expected, function, row_id
 
-N, WARM_UP, TOLERANCE = 10_000, 200, 64 * 1024
+N, WARM_UP = 10_000, 200
 pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
@@ -212,14 +210,6 @@ CASES += [(name, exc, pattern, _bound_call(*rest, fail=exc if exc is RuntimeErro
           for name, exc, pattern, *rest in BINDING_CASES]
 
 
-def _loop(op, exc, n):
-    for _ in range(n):
-        try:
-            op()
-        except exc:
-            pass
-
-
 @pytest.mark.parametrize("build, exc, pattern, n", [c[3:4] + c[1:3] + c[4:] for c in CASES],
                          ids=[c[0] for c in CASES])
 def test_no_leak(build, exc, pattern, n, manage, probe, monkeypatch, model_home, tmp_path):
@@ -230,23 +220,4 @@ def test_no_leak(build, exc, pattern, n, manage, probe, monkeypatch, model_home,
     else:
         with pytest.raises(exc, match=pattern):
             op()
-    exc = exc or ()
-    _loop(op, exc, min(n // 5, WARM_UP))
-
-    started = not tracemalloc.is_tracing()
-    if started:
-        tracemalloc.start()
-    try:
-        gc.collect()
-        refs_before = [sys.getrefcount(o) for o in env.keep]
-        mem_before = tracemalloc.get_traced_memory()[0]
-        _loop(op, exc, n)
-        gc.collect()
-        mem_after = tracemalloc.get_traced_memory()[0]
-        refs_after = [sys.getrefcount(o) for o in env.keep]
-    finally:
-        if started:
-            tracemalloc.stop()
-
-    assert refs_after == refs_before, [type(o).__name__ for o in env.keep]
-    assert mem_after - mem_before < TOLERANCE, f"grew by {mem_after - mem_before} bytes"
+    assert_no_leak(op, env.keep, runs=n, warm_up=min(n // 5, WARM_UP), swallow=exc or ())

@@ -3,18 +3,13 @@ success path and on each failure path, the background capture with its
 thread, and Input._recognize on each kind of outcome. After a warm-up the
 loop must leave the reference counts of the objects it passes around as they
 were and must not grow the memory tracemalloc traces beyond a small bound."""
-import contextlib
-import gc
-import io
-import sys
-import tracemalloc
-
 import pytest
 
 import cantorel.manage as M
+from conftest import assert_no_leak
 from listening_fakes import Clock, PyAudioModule, numpy_with, newest
 
-N, WARM_UP, TOLERANCE = 1000, 50, 64 * 1024
+N, WARM_UP = 1000, 50
 SPEECH, SILENCE = float("0.9"), float("0.0")
 PER_CAPTURE = [SPEECH] + [SILENCE] * 33  # sld 1, a frame every 1/32 s: 34 frames
 FRAMES = [bytes([i]) * 1024 for i in range(len(PER_CAPTURE))]
@@ -88,29 +83,6 @@ def swallow(call):
     return run
 
 
-def check(call, keep):
-    with contextlib.redirect_stdout(io.StringIO()) as out:
-        for _ in range(WARM_UP):
-            call()
-        gc.collect()
-        counts = [sys.getrefcount(o) for o in keep]
-        tracemalloc.start()
-        try:
-            out.seek(0)
-            out.truncate()
-            before = tracemalloc.get_traced_memory()[0]
-            for _ in range(N):
-                call()
-                out.seek(0)
-                out.truncate()
-            gc.collect()
-            grown = tracemalloc.get_traced_memory()[0] - before
-        finally:
-            tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in keep] == counts
-    assert grown < TOLERANCE, grown
-
-
 def _blocking(fakes, variant):
     rec = M.RecVoice(sld=1)
     keep = [rec, rec.stream, rec.voicevd, rec.hist, rec.pa, SPEECH, SILENCE, *FRAMES,
@@ -177,4 +149,4 @@ CASES = [
 def test_no_leaks(fakes, name, build):
     variant = name.split(", ", 1)[1] if ", " in name else name.split(" ", 1)[-1]
     call, keep = build(fakes, variant)
-    check(call, keep)
+    assert_no_leak(call, keep, runs=N, warm_up=WARM_UP)

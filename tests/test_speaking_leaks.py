@@ -2,27 +2,15 @@
 _add_stream, play_audio and the two workers, run many times. After a warm-up
 the loop must leave the reference counts of the objects it passes around
 unchanged and must not grow the memory tracemalloc traces beyond a small bound."""
-import gc
-import sys
 import threading
-import tracemalloc
 import types
 
 import pytest
 
 import cantorel.manage as M
+from conftest import assert_no_leak
 
-N, WARM_UP, TOLERANCE = 3000, 100, 64 * 1024
-
-
-class Null:
-    """A stdout that keeps nothing."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
+N, WARM_UP = 3000, 100
 
 
 class Sink:
@@ -99,59 +87,23 @@ CASES = {
 }
 
 
-def _loop(op, n):
-    for _ in range(n):
-        try:
-            op()
-        except Exception:
-            pass
-
-
 @pytest.mark.parametrize("name", list(CASES))
-def test_no_leak(monkeypatch, name):
-    monkeypatch.setattr(sys, "stdout", Null())
-    op = CASES[name]
+def test_no_leak(name):
     keep = [TEXT, CHUNKS, M.Output, M.Output._splitsen, M.Output._add_stream, WIDE_SEP]
-    _loop(op, WARM_UP)
-    gc.collect()
-    counts = [sys.getrefcount(o) for o in keep]
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        _loop(op, N)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in keep] == counts
-    assert grown < TOLERANCE, f"{grown} bytes more after {N} calls"
+    assert_no_leak(CASES[name], keep, runs=N, warm_up=WARM_UP, swallow=Exception)
 
 
 @pytest.mark.parametrize("fail", [False, True], ids=["plays", "fails"])
 def test_play_audio_does_not_leak(monkeypatch, fail):
-    monkeypatch.setattr(sys, "stdout", Null())
     monkeypatch.setattr(M, "sa", scripted_sa(fail))
     data = b"\0\0" * 100
-    op = lambda: M.AudioPlayer.play_audio(data)  # noqa: E731
-    _loop(op, WARM_UP)
-    gc.collect()
-    count = sys.getrefcount(data)
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        _loop(op, N)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert sys.getrefcount(data) == count
-    assert grown < TOLERANCE
+    assert_no_leak(lambda: M.AudioPlayer.play_audio(data), [data], runs=N, warm_up=WARM_UP,
+                   swallow=Exception)
 
 
 def test_workers_do_not_leak(monkeypatch):
     """Items of every kind through both workers: spoken, blank, failing
     synthesis, audio that is not bytes, items that do not unpack."""
-    monkeypatch.setattr(sys, "stdout", Null())
     monkeypatch.setattr(M, "sa", scripted_sa())
 
     class Model:
@@ -171,16 +123,4 @@ def test_workers_do_not_leak(monkeypatch):
         done.join(30)
         assert not done.is_alive()
 
-    for _ in range(20):
-        batch()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(300):
-            batch()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert grown < TOLERANCE, f"{grown} bytes more after {300 * len(items)} items"
+    assert_no_leak(batch, [], runs=300, warm_up=20)

@@ -11,13 +11,8 @@ import numpy as np
 import pytest
 
 import cantorel.manage as M
-from conftest import entries
-from listening_fakes import Rig, frame_bytes, kept
-
-
-def our_lines(exc, qualname):
-    return [line for f, line, name in entries(exc)
-            if f == "cantorel/manage" and name == f"cantorel.manage.{qualname}"]
+from conftest import our_lines
+from listening_fakes import Gate, Rig, frame_bytes, kept
 
 
 class Stdout:
@@ -297,18 +292,6 @@ def test_a_failing_capture_thread_lets_recognize_return(monkeypatch):
     assert rig.stream.log[-1] == ("stop_stream",)
 
 
-class Hold:
-    """Holds the capture at frame `at` until opened."""
-
-    def __init__(self, at):
-        self.at, self.reached, self.opened = at, threading.Event(), threading.Event()
-
-    def __call__(self, i):
-        if i == self.at:
-            self.reached.set()
-            assert self.opened.wait(30)
-
-
 def _wait_until_joining(ident):
     for _ in range(3000):
         frame = sys._current_frames().get(ident)
@@ -322,7 +305,7 @@ def test_a_keyboard_interrupt_while_waiting_reaches_the_caller(monkeypatch):
     out = recording_stdout(monkeypatch)
     rig = Rig(M, monkeypatch, [0.0] * 5 + [0.9] * 3 + [0.0] * 40)
     inp = M.Input(Model("never"))
-    hold = rig.stream.on_read = Hold(3)
+    hold = rig.stream.on_read = Gate(3)
     main = threading.get_ident()
 
     def interrupt():
@@ -347,7 +330,7 @@ def test_recognize_waits_for_a_capture_already_running(monkeypatch):
     rig = Rig(M, monkeypatch, [0.0] * 5 + [0.9] * 3 + [0.0] * 40)
     model = Model("late")
     inp = M.Input(model)
-    hold = rig.stream.on_read = Hold(6)
+    hold = rig.stream.on_read = Gate(6)
     inp.recorder.start_recording()
     thread = inp.recorder.thread
     assert hold.reached.wait(30)

@@ -6,7 +6,6 @@ leaves it idle (both workers blocked on empty queues) when it ends."""
 import queue as queue_module
 import sys
 import threading
-import time
 import types
 
 import pytest

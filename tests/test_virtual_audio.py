@@ -22,16 +22,11 @@ import time
 import numpy as np
 import pytest
 
-from conftest import ROOT, write_wav
+from conftest import ROOT, dominant_hz, write_wav
 from virtual_audio_fixture import virtual_audio_module as va
 
 RATE, FRAME = 16000, 512
 SPEAKER_RATE = 48000
-
-
-def dominant_hz(x, rate):
-    spectrum = np.abs(np.fft.rfft(x * np.hanning(len(x))))
-    return np.argmax(spectrum) * rate / len(x)
 
 
 PLAY = """

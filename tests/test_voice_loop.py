@@ -17,7 +17,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import ALSA, ROOT, write_wav
+from conftest import ALSA, CRASH_SIGNS as SIGNS, ROOT, dominant_hz, write_wav
 
 SCRIPT = ROOT / "examples" / "voice_loop.py"
 _spec = importlib.util.spec_from_file_location("voice_loop", SCRIPT)
@@ -25,8 +25,7 @@ loop = importlib.util.module_from_spec(_spec)
 sys.modules["voice_loop"] = loop  # dataclasses look their module up
 _spec.loader.exec_module(loop)
 
-CRASH_SIGNS = ("Traceback", "Fatal Python error", "terminate called", "FATAL: exception not rethrown",
-               "Exception in thread", "Segmentation fault")
+CRASH_SIGNS = (*SIGNS, "Traceback", "Exception in thread")
 
 
 # ------------------------------------------------------------ the utterance
@@ -46,11 +45,6 @@ def encode(x, width):
         v = np.rint(x * (2 ** 23 - 1)).astype("<i4")
         return np.frombuffer(v.tobytes(), np.uint8).reshape(-1, 4)[:, :3].tobytes()
     return np.rint(x * (2 ** 31 - 1)).astype("<i4").tobytes()
-
-
-def dominant_hz(x, rate):
-    spectrum = np.abs(np.fft.rfft(x * np.hanning(len(x))))
-    return np.argmax(spectrum) * rate / len(x)
 
 
 @pytest.mark.parametrize("channels, width, rate", [
