@@ -6,7 +6,8 @@ with the same signature. Nothing here runs a method body."""
 import ctypes
 import inspect
 import re
-import traceback
+
+from conftest import entries, ours
 
 CLASS_LINES = {"VoiceVD": 13, "RecVoice": 43, "RecVoice_T": 113, "AudioPlayer": 136,
                "Input": 157, "Output": 197}
@@ -204,15 +205,6 @@ def expected(row, args, keywords, raw=False):
             return "type", (f"Argument '{p}' has incorrect type (expected {kind.__name__}, "
                             f"got {got})" + (NOTE if isinstance(value, kind) else ""))
     return "bound", values
-
-
-def entries(exc):
-    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)]
-
-
-def ours(qualname, line):
-    """The entry the module adds for a failure in `qualname` at `line`."""
-    return "cantorel/manage", line, f"cantorel.manage.{qualname}"
 
 
 def check_message(exc, message):

@@ -7,9 +7,10 @@ __context__ chain), what sys.exc_info() shows inside every callable the body
 calls, and sys.exc_info() after the call, inside an outer handler or not."""
 import builtins
 import sys
-import traceback
 
 import pytest
+
+from conftest import entries
 
 # The twins, line for line; compiled as the file "cantorel/manage" and named
 # as the module names its entries, so that their traceback entries read
@@ -71,10 +72,6 @@ class Trouble(Exception):
 
 class Outer(Exception):
     pass
-
-
-def entries(exc):
-    return [(f.filename, f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)]
 
 
 def describe(exc, depth=0):
@@ -194,24 +191,23 @@ def test_finally(pair, region, cleanup):
     assert [n[0] for n in notes] == ["region", "cleanup"]
 
 
-@pytest.mark.parametrize("cleanup", list(HANDLERS))
-@pytest.mark.parametrize("handler", list(HANDLERS))
-@pytest.mark.parametrize("region", ["succeeds", "raises-exception", "raises-keyboard-interrupt"])
-def test_except_then_finally(pair, region, handler, cleanup):
-    get, _ = pair
-    compare(get("except_finally"), lambda log: (
-        REGIONS[region](log, "region"), HANDLERS[handler](log, "handler"),
-        HANDLERS[cleanup](log, "cleanup")))
+# The two nestings: (body, its callables in the order it takes them, regions).
+NESTED = {"except-then-finally": ("except_finally", ("handler", "cleanup"),
+                                  ["succeeds", "raises-exception", "raises-keyboard-interrupt"]),
+          "except-inside-finally": ("except_in_finally", ("cleanup", "handler"),
+                                    ["succeeds", "raises-exception", "raises-system-exit"])}
 
 
-@pytest.mark.parametrize("handler", list(HANDLERS))
 @pytest.mark.parametrize("cleanup", list(HANDLERS))
-@pytest.mark.parametrize("region", ["succeeds", "raises-exception", "raises-system-exit"])
-def test_except_inside_finally(pair, region, cleanup, handler):
+@pytest.mark.parametrize("handler", list(HANDLERS))
+@pytest.mark.parametrize("nesting, region", [(n, r) for n, (_, _, regions) in NESTED.items()
+                                             for r in regions])
+def test_nested_handlers(pair, nesting, region, handler, cleanup):
     get, _ = pair
-    compare(get("except_in_finally"), lambda log: (
-        REGIONS[region](log, "region"), HANDLERS[cleanup](log, "cleanup"),
-        HANDLERS[handler](log, "handler")))
+    body, order, _ = NESTED[nesting]
+    does = {"handler": HANDLERS[handler], "cleanup": HANDLERS[cleanup]}
+    compare(get(body), lambda log: (
+        REGIONS[region](log, "region"), *(does[name](log, name) for name in order)))
 
 
 @pytest.mark.parametrize("handler", ["returns", "raises"])
