@@ -11,89 +11,9 @@ import types
 import pytest
 
 from conftest import entries, ours
+from speaking_fakes import WAIT, Events, Model, ScriptedSA, finishes, spoken
 
 import cantorel.manage as M
-
-WAIT = 20  # seconds before a test calls a wait hung
-
-
-def finishes(fn, *args, timeout=WAIT):
-    """Runs fn(*args) on a thread and returns its result; fails if it hangs."""
-    box = {}
-
-    def run():
-        try:
-            box["result"] = fn(*args)
-        except BaseException as e:  # handed to the test below
-            box["error"] = e
-
-    t = threading.Thread(target=run, daemon=True)
-    t.start()
-    t.join(timeout)
-    assert not t.is_alive(), f"{fn} did not return within {timeout} s"
-    if "error" in box:
-        raise box["error"]
-    return box.get("result")
-
-
-class Events:
-    """A log shared by the scripted parts, in the order things happened."""
-
-    def __init__(self):
-        self.log, self.lock = [], threading.Lock()
-
-    def add(self, *event):
-        with self.lock:
-            self.log.append(event)
-
-    def of(self, kind):
-        return [e[1:] for e in self.log if e[0] == kind]
-
-
-class ScriptedSA:
-    """Stands in for simpleaudio: WaveObject(...).play().wait_done()."""
-
-    def __init__(self, events, *, gate=None, fail=None):
-        self.events, self.gate, self.fail = events, gate, fail
-        sa = self
-
-        class WaveObject:
-            def __init__(self, audio_data, **kwargs):
-                sa.events.add("wave", audio_data, tuple(kwargs.items()))
-                self.audio_data = audio_data
-
-            def play(self):
-                if sa.fail and sa.fail(self.audio_data):
-                    raise sa.fail(self.audio_data)
-                sa.events.add("start", self.audio_data)
-                return Playing(self.audio_data)
-
-        class Playing:
-            def __init__(self, audio_data):
-                self.audio_data = audio_data
-
-            def wait_done(self):
-                if sa.gate is not None:
-                    sa.gate.wait()
-                sa.events.add("end", self.audio_data)
-
-        self.WaveObject = WaveObject
-
-
-class Model:
-    """A TTS model: the audio of a text is its UTF-8 bytes, or what `script` says."""
-
-    def __init__(self, events, script=None):
-        self.events, self.script = events, script or {}
-
-    def ort_predict(self, text):
-        self.events.add("predict", text)
-        if text not in self.script:
-            return text.encode() if isinstance(text, str) else bytes(text)
-        action = self.script[text]
-        if isinstance(action, BaseException):
-            raise action
-        return action
 
 
 @pytest.fixture
@@ -106,10 +26,6 @@ def sa(monkeypatch, events):
     fake = ScriptedSA(events)
     monkeypatch.setattr(M, "sa", fake)
     return fake
-
-
-def spoken(events):
-    return [e[0] for e in events.of("end")]
 
 
 # ------------------------------------------------------------ construction

@@ -13,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import entries, ours
+from speaking_fakes import Events, Model, ScriptedSA, finishes, spoken
 from speaking_twin import LABEL, add_stream as twin
 
 import cantorel.manage as M
@@ -323,31 +324,11 @@ def test_an_exception_outside_exception_reaches_the_caller():
 
 def test_pieces_queued_before_a_failure_are_spoken(monkeypatch):
     """Through the real pipeline: a scripted model and a scripted sa."""
-    played = []
-
-    class SA:
-        class WaveObject:
-            def __init__(self, data, **kwargs):
-                self.data = data
-
-            def play(self):
-                played.append(self.data)
-                return self
-
-            def wait_done(self):
-                pass
-
-    class Model:
-        def ort_predict(self, text):
-            return text.encode()
-
-    monkeypatch.setattr(M, "sa", SA)
-    out = M.Output(Model())
+    events = Events()
+    monkeypatch.setattr(M, "sa", ScriptedSA(events))
+    out = M.Output(Model(events))
     out._add_stream(failing(["First, sec", "ond. third"]))
     out._add_stream(iter(["Next. ", 7, "never."]))
     out._add_stream(["Last one"])
-    done = __import__("threading").Thread(target=out._wait_all, daemon=True)
-    done.start()
-    done.join(20)
-    assert not done.is_alive()
-    assert played == [b"First,", b" second.", b"Next.", b"Last one"]
+    finishes(out._wait_all)
+    assert spoken(events) == [b"First,", b" second.", b"Next.", b"Last one"]
