@@ -7,7 +7,9 @@ arrives in 3-character chunks. Timed, in the same process:
             plain Python loop of the same rule (what the class would be in
             Python: tests/speaking_twin.py, which the tests compare the module with)
   cython    that intake and loop compiled by Cython from the same source
-            (bench/cython_twin.py)
+            (bench/cython_twin.py); its `full_response += chunk_text` makes a
+            new str for every chunk, where the interpreter extends the one str
+            in place, so it is quadratic and takes most of this benchmark's time
   python+   the Python intake calling the module's _splitsen (informational)
 All put into a real queue.Queue (emptied between runs) and print the reply
 once; stdout goes to /dev/null. Every way must queue the same items.
