@@ -15,6 +15,13 @@ extern const rt::ClassSpec Output_class;
 // Called by the exec step once `import numpy as np` has bound `np`: the
 // detector's frame path uses numpy's C API while `np` is still this module.
 // Never fails; without a usable C API the detector keeps to its steps.
-void VoiceVD_numpy_imported(PyObject* numpy);
+// Returns whether `numpy` is the numpy whose C API the module was built
+// against.
+bool VoiceVD_numpy_imported(PyObject* numpy);
+
+// Called by the exec step once `np` and `deque` are bound, with `numpy` null
+// unless VoiceVD_numpy_imported found it genuine: the capture loop computes
+// the window's mean itself while they are still these. Never fails.
+void RecVoice_imports_seen(PyObject* numpy, PyObject* deque);
 
 }  // namespace manage

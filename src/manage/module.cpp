@@ -219,9 +219,13 @@ void run_module_body(rt::Here& here, PyObject* module) {
     import_module(Name::threading, Name::threading);
     LINE(6);
     import_module(Name::numpy, Name::np);
-    manage::VoiceVD_numpy_imported(require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::np))));
+    PyObject* np = require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::np)));
+    const bool genuine_numpy = manage::VoiceVD_numpy_imported(np);
     LINE(7);
     import_from(Name::collections, {Name::deque});
+    manage::RecVoice_imports_seen(
+        genuine_numpy ? np : nullptr,
+        require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::deque))));
     LINE(8);
     import_module(Name::os, Name::os);
     LINE(9);

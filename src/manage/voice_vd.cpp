@@ -349,25 +349,25 @@ Owned VoiceVD___call__(Here& here, PyObject* self, PyObject* pcm_bytes) {
 
 namespace manage {
 
-void VoiceVD_numpy_imported(PyObject* numpy) {
+bool VoiceVD_numpy_imported(PyObject* numpy) {
     NumpySeen& seen = numpy_seen;
     seen.c_api = false;
     // A numpy whose C API cannot be imported (a stand-in module, another
     // ABI) leaves the detector on the step-by-step path.
     if (_import_array() < 0) {
         PyErr_Clear();
-        return;
+        return false;
     }
     PyObject* dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
     if (dict == nullptr) {
-        return;
+        return false;
     }
     PyObject* found[5];
     for (int i = 0; i < 5; ++i) {
         found[i] = PyDict_GetItemWithError(dict, frame_attributes[i]->get());
         if (found[i] == nullptr) {
             PyErr_Clear();
-            return;
+            return false;
         }
     }
     // The module must be the numpy whose C API this is.
@@ -375,7 +375,7 @@ void VoiceVD_numpy_imported(PyObject* numpy) {
     if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) ||
         found[1] != reinterpret_cast<PyObject*>(&PyShortArrType_Type) ||
         found[2] != reinterpret_cast<PyObject*>(&PyFloatArrType_Type) || found[3] != Py_None) {
-        return;
+        return false;
     }
     for (int i = 0; i < 5; ++i) {
         Py_INCREF(found[i]);
@@ -386,6 +386,7 @@ void VoiceVD_numpy_imported(PyObject* numpy) {
     seen.dict = dict;
     seen.dict_version = compat::dict_version(dict);
     seen.c_api = true;
+    return true;
 }
 
 const ClassSpec VoiceVD_class{
