@@ -29,11 +29,8 @@ Not a test (pytest does not collect it): run it with
     .venv/bin/python bench/bench_capture.py [--rounds N] [--frames N] [--runs N] [--no-latency]
 """
 import argparse
-import os
-import shutil
 import statistics
 import sys
-import tempfile
 import time
 import timeit
 import warnings
@@ -46,7 +43,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "bench"))
-MODEL = ROOT / "build" / "models" / "silero_vad.onnx"
+from model_home import model_home  # noqa: E402
 ALSA = Path("/usr/share/sounds/alsa")
 LOOP_TARGET = 1.10
 CYTHON_TARGET = 1.0
@@ -341,14 +338,7 @@ def main():
     parser.add_argument("--no-latency", action="store_true")
     args = parser.parse_args()
 
-    if not MODEL.is_file():
-        sys.exit(f"bench: no model at {MODEL}; run tools/fetch_model.py first")
-    home = tempfile.mkdtemp(prefix="bench-home-")
-    try:
-        target = Path(home) / ".cache" / "sonvale" / "voicevd.pt"
-        target.parent.mkdir(parents=True)
-        shutil.copyfile(MODEL, target)
-        os.environ["HOME"] = home
+    with model_home():
         # float() of the model's (1, 1) output warns under numpy >= 1.25.
         warnings.filterwarnings("ignore", "Conversion of an array with ndim", DeprecationWarning)
         from cantorel import manage
@@ -360,9 +350,6 @@ def main():
         if not args.no_latency:
             ok = latency(manage, args) and ok
         return 0 if ok else 1
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
-
 
 if __name__ == "__main__":
     sys.exit(main())

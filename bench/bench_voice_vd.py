@@ -28,21 +28,17 @@ Not a test (pytest does not collect it): run it with
 """
 import argparse
 import os
-import shutil
 import statistics
 import sys
-import tempfile
 import time
 import warnings
-from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cython_twin import cython_twin, python_twin  # noqa: E402
+from model_home import model_home  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
-MODEL = ROOT / "build" / "models" / "silero_vad.onnx"
 TARGETS = [("hot", "cython", 1.0), ("hot", "bare", 1.10), ("cold", "cython", 0.95),
            ("fake", "cython", 0.5)]
 
@@ -109,19 +105,9 @@ def main():
     parser.add_argument("--fake-calls", type=int, default=5000, help="fake-session calls per round")
     args = parser.parse_args()
 
-    if not MODEL.is_file():
-        sys.exit(f"bench: no model at {MODEL}; run tools/fetch_model.py first")
-    home = tempfile.mkdtemp(prefix="bench-home-")
-    try:
-        target = Path(home) / ".cache" / "sonvale" / "voicevd.pt"
-        target.parent.mkdir(parents=True)
-        shutil.copyfile(MODEL, target)
-        os.environ["HOME"] = home
+    with model_home():
         from cantorel import manage
         return run(manage, args)
-    finally:
-        shutil.rmtree(home, ignore_errors=True)
-
 
 def run(manage, args):
     warnings.filterwarnings("ignore", "Conversion of an array with ndim", DeprecationWarning)
