@@ -12,20 +12,33 @@ CANTOREL_VENV=.venv-asan CANTOREL_SANITIZE=ON bash tools/setup.sh
 # The preload reaches every program the tests start. Those that are not
 # Python get it removed by a wrapper on PATH: espeak-ng, for one, deadlocks at
 # start-up with libasan preloaded (in glibc's bindtextdomain lock, while it
-# sets up PulseAudio output).
+# sets up PulseAudio output), and the virtual sound devices' PulseAudio
+# server and its tools are not what is under test.
 shims="$(mktemp -d)"
 trap 'rm -rf "$shims"' EXIT
-for tool in espeak-ng sox; do
+for tool in espeak-ng sox setpriv pulseaudio pacat paplay parecord parec pactl; do
     real="$(command -v "$tool" || true)"
     [ -n "$real" ] || continue
     printf '#!/bin/sh\nunset LD_PRELOAD\nexec "%s" "$@"\n' "$real" >"$shims/$tool"
     chmod +x "$shims/$tool"
 done
+# Left out: the runs that end an interpreter while daemon threads are inside
+# the module. The interpreter ends such a thread with pthread_exit from its
+# own, uninstrumented code, so AddressSanitizer never learns that the
+# thread's deeper frames are gone; the first landing pad of the forced
+# unwind then makes it check its own bookkeeping against that stale stack
+# and report an overflow in its sigaltstack interceptor. The normal build
+# runs them. So do whole programs (the voice loop), whose stderr the
+# sanitizer runtimes and onnxruntime's warnings under them fill.
+skip=(--ignore=tests/test_exit_safety.py --ignore=tests/test_speaking_exit.py
+      --ignore=tests/test_listening_exit.py --ignore=tests/test_voice_loop.py
+      --deselect=tests/test_speaking_real.py::test_exit_while_simpleaudio_plays
+      --deselect=tests/test_listening_real.py::test_interpreter_exit_while_capturing_from_the_microphone)
 rc=0
 PATH="$shims:$PATH" \
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
 ASAN_OPTIONS=detect_leaks=0 \
-    .venv-asan/bin/python -m pytest -q tests "$@" </dev/null || rc=$?
+    .venv-asan/bin/python -m pytest -q tests "${skip[@]}" "$@" </dev/null || rc=$?
 if [ "$rc" -eq 5 ]; then
     echo "test_asan: pytest ran no tests" >&2
     exit 1
