@@ -108,10 +108,10 @@ def run_capture(rec, stream, reset):
 
 
 def loop_cost(manage, args):
-    import listening_twin
+    import twin
     frames = speech_frames(args.frames)
     detector = manage.VoiceVD()
-    twin_mod = listening_twin.load()
+    twin_mod = twin.load()
     from cython_twin import manage_twin
     cython_mod = manage_twin()
 

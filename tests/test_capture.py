@@ -1,52 +1,23 @@
 """RecVoice and RecVoice_T under a scripted PyAudio, a clock that advances by
 one frame (1/32 s) per read and a scripted detector: the stream's arguments,
 the thresholds, the time limits, the kept frames, failures in and around the
-loop, the background thread's states, and a differential sweep against the
-plain Python twin with the same source lines."""
-import random
+loop and the background thread's states. The constructor's calls and
+attributes, missing globals and a seeded sweep of captures are compared with
+the module's Python twin in test_differential.py."""
 import threading
 import types
-from collections import deque
 
 import numpy as np
 import pytest
 
 import cantorel.manage as M
-import listening_twin
 from conftest import clean_exits, entries, our_lines, ours
-from listening_fakes import STEP, EndOfScript, Gate, Rig, kept, newest, numpy_with
+from listening_fakes import EndOfScript, Gate, Rig, kept, newest, numpy_with
 
 up = lambda x: float(np.nextafter(x, 2.0))  # noqa: E731  the next double above x
 
 
 # ------------------------------------------------------------------ construction
-
-@pytest.mark.parametrize("args, kwargs, sld, max_time, device", [
-    ((), {}, 4, 5, None),
-    ((2, 3, 7), {}, 2, 3, 7),
-    ((), {"device_index": 0, "max_time": 9, "sld": 1}, 1, 9, 0),
-    ((6,), {"device_index": None}, 6, 5, None),
-])
-def test_constructor_opens_the_stream_with_its_keywords(monkeypatch, args, kwargs, sld,
-                                                         max_time, device):
-    rig = Rig(M, monkeypatch, [])
-    rec = M.RecVoice(*args, **kwargs)
-    assert list(vars(rec)) == ["_sld", "max_time_record", "frame_is_append", "RATE", "FRAME_SIZE",
-                               "FORMAT", "CHANNELS", "pa", "stream", "voicevd", "hist",
-                               "time_start"]
-    assert (rec._sld, rec.max_time_record, rec.frame_is_append) == (sld, max_time, True)
-    assert (rec.RATE, rec.FRAME_SIZE, rec.FORMAT, rec.CHANNELS) == (16000, 512, 8, 1)
-    assert rig.pyaudio.handles == [((), {})]
-    # A chosen device is looked up before open(), which would crash on a missing one.
-    assert rig.pyaudio.looked_up == ([] if device is None else [device])
-    assert rig.pyaudio.opened == [((), [("format", 8), ("channels", 1), ("rate", 16000),
-                                        ("input", True), ("frames_per_buffer", 512),
-                                        ("input_device_index", device)])]
-    assert rec.stream is rig.stream and rig.stream.log == []  # not started, not read
-    assert type(rec.voicevd) is rig.detector and rig.detector.instances == [rec.voicevd]
-    assert type(rec.hist) is deque and rec.hist.maxlen == 10 and not rec.hist
-    assert rec.time_start == 0 and type(rec.time_start) is int
-
 
 def test_constructor_reads_the_stream_parameters_back_from_the_instance(monkeypatch):
     rig = Rig(M, monkeypatch, [])
@@ -336,67 +307,6 @@ def test_record_audio_reaches_the_loop_through_the_instance(monkeypatch):
             return ("replaced", tuple(rig.stream.log))
 
     assert Replaced().record_audio() == ("replaced", (("start_stream",),))
-
-
-@pytest.mark.parametrize("name, line", [("np", 82), ("time", 73), ("deque", 67),
-                                        ("VoiceVD", 66), ("pyaudio", 55)])
-def test_a_missing_module_global_is_a_name_error_at_its_line(monkeypatch, name, line):
-    Rig(M, monkeypatch, [0.9] * 5)
-    if name in ("np", "time"):
-        rec = M.RecVoice()
-        monkeypatch.delattr(M, name)
-        call, qualname = rec.record_audio, "RecVoice.vad_audio"
-    else:
-        monkeypatch.delattr(M, name)
-        call, qualname = M.RecVoice, "RecVoice.__init__"
-    with pytest.raises(NameError, match=f"name '{name}' is not defined") as info:
-        call()
-    assert our_lines(info.value, qualname) == [line]
-
-
-# ------------------------------------------------------------------ differential sweep
-
-def _lines(exc):
-    """(line, method) of the entries of the module or of the twin."""
-    out = []
-    for f, line, name in entries(exc):
-        if f in ("cantorel/manage", listening_twin.FILE):
-            out.append((line, name.rsplit(".", 1)[-1]))
-    return out
-
-
-PROBS = [0.0, 0.2, 0.35, up(0.35), 0.5, 0.6, up(0.6), 0.9, 1.0]
-
-
-@pytest.mark.parametrize("seed", range(40))
-def test_differential_against_the_python_twin(monkeypatch, seed):
-    rnd = random.Random(seed)
-    n = rnd.randrange(1, 120)
-    probs = [rnd.choice(PROBS) for _ in range(n)]
-    sld, max_time = rnd.choice([0, 1, 2]), rnd.choice([0, 1, 3])
-    step = rnd.choice([STEP, 0.25, 0.032])
-    exact = rnd.random() < 0.5
-    toggle = rnd.choice([None, rnd.randrange(n)])
-    fail = rnd.choice([None, None, rnd.randrange(n)])
-    captures = rnd.choice([1, 2])
-    results = []
-    for target in (M, listening_twin.load()):
-        p = [(lambda f: _raise(Boom("late"))) if i == fail else x for i, x in enumerate(probs)]
-        rig = Rig(target, monkeypatch, p * captures, exact=exact)
-        rec = target.RecVoice(sld=sld, max_time=max_time)
-        rig.stream.step = step
-        if toggle is not None:
-            rig.stream.on_read = lambda i: i == toggle and setattr(rec, "frame_is_append", False)
-        outcomes = []
-        for _ in range(captures):
-            try:
-                r = rec.record_audio()
-                outcomes.append(("returned", None if r is None else kept(r)))
-            except Exception as e:
-                outcomes.append(("raised", type(e).__name__, str(e), _lines(e)))
-        results.append((outcomes, rig.stream.log, rig.clock.calls, list(rec.hist),
-                        rec.time_start, vars(rec).keys()))
-    assert results[0] == results[1]
 
 
 # ------------------------------------------------------------------ RecVoice_T

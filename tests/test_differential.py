@@ -239,16 +239,24 @@ def output_construction(m, rng, seen):
         seen.setattr(m, "threading", Threads(seen, fail))
     elif rng.random() < 0.5:
         seen.delattr(m, rng.choice(["queue", "threading"]))
-    out = seen.attempt("new", m.Output, "model")
+    cls = m.Output
+    if rng.random() < 0.2:  # a worker method that cannot be looked up
+        cls = type("Partial", (m.Output,), {rng.choice(["_tts_worker", "_play_worker"]): property(
+            lambda self: _raise(AttributeError("worker")))})
+    out = seen.attempt("new", cls, "model")
     if out is None:
         return
-    seen.note("attributes", {k: v for k, v in vars(out).items() if not k.endswith("thread")})
+    seen.note("attributes", (list(vars(out)), {k: v for k, v in vars(out).items()
+                                                if not k.endswith("thread")}))
     for name in ("tts_thread", "play_thread"):
         t = getattr(out, name)
         if hasattr(t, "daemon"):
             seen.note(name, (t.name, t.daemon, t.is_alive(), t._target.__func__.__name__))
     seen.note("queues", (out.output_queue.maxsize, out.output_queue is out.play_queue))
     seen.attempt("wait", finishes, out._wait_all)
+    for broken in rng.sample(["play_queue", "output_queue"], rng.randrange(3)):
+        setattr(out, broken, None)
+        seen.attempt("wait on a broken queue", out._wait_all)
 
 
 ITEMS = [(1, "Hi."), (2, " two,"), (3, "  "), (4, ""), (5, "bad"), (6, "str audio"),
