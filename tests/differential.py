@@ -54,7 +54,11 @@ def failure(e, depth=0):
     """An exception: its type, message, traceback entries (the twin's written as
     the module's) and, through `__context__`, what it replaced."""
     context = e.__context__
-    return ("raised", type(e).__qualname__, str(e), twin.entries(e),
+    try:
+        text = str(e)
+    except Exception:  # noqa: B902  an exception whose text fails is compared by type
+        text = "<no text>"
+    return ("raised", type(e).__qualname__, text, twin.entries(e),
             None if context is None else failure(context, depth + 1) if depth < 4 else "...",
             e.__suppress_context__)
 

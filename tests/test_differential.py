@@ -8,7 +8,8 @@ import pytest
 
 from differential import check
 from listening_fakes import EndOfScript, Rig, kept, numpy_with
-from speaking_fakes import Events, Model, ScriptedSA, finishes
+import twin
+from speaking_fakes import Events, Model, ScriptedSA, finishes, scripted_sa
 
 up = lambda x: float(np.nextafter(x, 2.0))  # noqa: E731  the next double above x
 
@@ -160,19 +161,30 @@ def recvoice_background(m, rng, seen):
 
 # ------------------------------------------------------------------ AudioPlayer
 
+class Failure(Exception):
+    def __str__(self):
+        return f"failed: {twin.entries(self)}"  # what the handler sees
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no text")
+
+
 def audio_player(m, rng, seen):
-    events = Events()
-    failing = {b"bad": Boom("device"), b"stop": Halt("interrupt")}
-    sa = ScriptedSA(events, fail=lambda data: failing.get(data))
-    seen.setattr(m, "sa", sa)
+    calls = []
+    error = rng.choice([Failure, Unprintable, Halt])()
+    seen.setattr(m, "sa", scripted_sa(calls, rng.choice([None, "wave", "play", "wait"]), error))
+    data = rng.choice([b"", b"\x01\x00" * 480])
     player = m.AudioPlayer()
-    for _ in range(rng.randrange(1, 6)):
-        data = rng.choice([b"", b"\0\1" * 8, b"bad", b"stop"])
-        seen.attempt("play", rng.choice([player.play_audio, m.AudioPlayer.play_audio]), data)
+    seen.note("player", (vars(player), player.__init__()))
+    call = rng.choice([lambda: m.AudioPlayer.play_audio(data), lambda: player.play_audio(data),
+                       lambda: m.AudioPlayer.play_audio(audio_data=data)])
+    seen.attempt("play", call)
+    seen.note("calls", (calls, calls[0][1][0] is data))
     if rng.random() < 0.3:
         seen.delattr(m, "sa")
         seen.attempt("missing sa", player.play_audio, b"\0\0")
-    seen.note("events", events.log)
 
 
 # ------------------------------------------------------------------ Input
@@ -321,7 +333,7 @@ def splitsen(m, rng, seen):
 SCENARIOS = {f.__name__: f for f in (voice_vd, recvoice_construction, recvoice_capture,
                                      recvoice_background, audio_player, speech_input,
                                      output_construction, output_pipeline, add_stream, splitsen)}
-SEEDS = {"recvoice_capture": 40, "splitsen": 60, "add_stream": 60, "voice_vd": 30}
+SEEDS = {"recvoice_capture": 40, "audio_player": 40, "splitsen": 60, "add_stream": 60, "voice_vd": 30}
 
 
 @pytest.mark.parametrize("name, seed", [(n, s) for n in SCENARIOS for s in range(SEEDS.get(n, 20))])
