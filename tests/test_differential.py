@@ -272,7 +272,8 @@ def output_construction(m, rng, seen):
 
 
 ITEMS = [(1, "Hi."), (2, " two,"), (3, "  "), (4, ""), (5, "bad"), (6, "str audio"),
-         (1, 2, 3), (1,), None, (1, 5), (7, StrSub(" sub."))]
+         (1, 2, 3), (1,), (), "abc", "ab", 5, None, (1, 5), [1, "list."], (1, b" bytes. "),
+         (7, StrSub(" sub.")), (8, " \n\t "), (9, "\u3000")]
 
 
 def output_pipeline(m, rng, seen):
@@ -281,7 +282,8 @@ def output_pipeline(m, rng, seen):
     model = Model(events, {"bad": Boom("synthesis"), "str audio": "not bytes", "dev.": b"dev",
                            "halt": Halt("stop")})
     out = m.Output(model)
-    items = [rng.choice(ITEMS + [(8, "dev.")]) for _ in range(rng.randrange(1, 12))]
+    items = [rng.choice(ITEMS + [(8, "dev."), "iterator"]) for _ in range(rng.randrange(1, 12))]
+    items = [iter([1, "iterator."]) if item == "iterator" else item for item in items]
     if rng.random() < 0.3:
         items.append((9, "halt"))  # ends the TTS worker
     for item in items:

@@ -144,31 +144,6 @@ def test_a_failing_model_among_three(sa, events, capsys):
     assert capsys.readouterr().out == "[TTS] one.\n[TTS] synthesis failed\n[TTS] three.\n"
 
 
-@pytest.mark.parametrize("item, line", [
-    ((1, 2, 3), "[TTS] too many values to unpack (expected 2)"),
-    ((1,), "[TTS] need more than 1 value to unpack"),
-    ((), "[TTS] need more than 0 values to unpack"),
-    ("abc", "[TTS] too many values to unpack (expected 2)"),
-    ("ab", "[TTS] b"),  # two characters: index 'a', text 'b'
-    (5, None),  # not iterable: the interpreter's own message
-    ((1, 5), "[TTS] 'int' object has no attribute 'strip'"),
-    ([1, "list."], "[TTS] list."),
-    (iter([1, "iterator."]), "[TTS] iterator."),
-    ((1, b" bytes. "), "[TTS] b' bytes. '"),
-])
-def test_items_that_are_not_index_and_text(sa, events, capsys, item, line):
-    if line is None:
-        with pytest.raises(TypeError) as expected:
-            iter(item)
-        line = f"[TTS] {expected.value}"
-    out = M.Output(Model(events))
-    out.output_queue.put(item)
-    out.output_queue.put((2, "after."))
-    finishes(out._wait_all)
-    assert capsys.readouterr().out.splitlines() == [line, "[TTS] after."]
-    assert spoken(events)[-1] == b"after."
-
-
 @pytest.mark.parametrize("audio, got", [("text", "str"), (bytearray(b"ab"), "bytearray"),
                                         (None, "NoneType"), (memoryview(b"ab"), "memoryview")])
 def test_audio_that_is_not_bytes(sa, events, capsys, audio, got):
