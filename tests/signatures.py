@@ -20,7 +20,7 @@ METHODS = [
     ("RecVoice", 44,
      "__init__(self, sld: 'int' = 4, max_time: 'int' = 5, device_index: 'int' = None)", ""),
     ("RecVoice", 70, "vad_audio(self)",
-     "frames speech_detected last_speech_time frame p prob_avg is_speech now audio_np"),
+     "frames speech_detected last_speech_time speech_start frame p prob_avg is_speech now audio_np"),
     ("RecVoice", 109, "record_audio(self)", ""),
     ("RecVoice_T", 114, "__init__(self, *args, **kwargs)", ""),
     ("RecVoice_T", 119, "start_recording(self)", ""),
