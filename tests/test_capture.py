@@ -108,12 +108,15 @@ CASES = {
     "silence of exactly sld seconds does not end it": ([0.9] + [0.0] * 60, 1, 100, 1 + 33),
     "sld 0 ends at the next frame": ([0.9] + [0.0] * 5, 0, 100, 2),
     "sld 2": ([0.9] + [0.0] * 70, 2, 100, 1 + 65),
-    "speech never stops: max_time reached exactly": ([0.9] * 100, 5, 1, 32),
-    "max_time 2": ([0.9] * 100, 5, 2, 64),
+    # max_time counts from the clock reading on the first speech frame (taken
+    # after that frame was read), so the frame read max_time later is the last.
+    "speech never stops: max_time reached exactly": ([0.9] * 100, 5, 1, 1 + 32),
+    "max_time 2": ([0.9] * 100, 5, 2, 1 + 64),
     "max_time 0 ends after the first speech frame": ([0.0] * 5 + [0.9] * 5, 5, 0, 6),
-    "speech begins after max_time": ([0.0] * 40 + [0.9] + [0.0] * 10, 5, 1, 41),
-    "speech begins exactly at max_time": ([0.0] * 31 + [0.9] + [0.0] * 10, 5, 1, 32),
-    "speech begins just before max_time": ([0.0] * 30 + [0.9] + [0.0] * 10, 5, 1, 32),
+    "speech begins after max_time": ([0.0] * 40 + [0.9] + [0.0] * 40, 5, 1, 41 + 32),
+    "speech begins exactly at max_time": ([0.0] * 31 + [0.9] + [0.0] * 40, 5, 1, 32 + 32),
+    "speech begins just before max_time": ([0.0] * 30 + [0.9] + [0.0] * 40, 5, 1, 31 + 32),
+    "sld ends it before max_time": ([0.0] * 100 + [0.9] * 10 + [0.0] * 40, 1, 3, 110 + 33),
 }
 
 
@@ -205,6 +208,35 @@ class BadTruth:
         raise Boom("truth")
 
 
+class _Span:
+    """A difference of clock readings that the silence test (`>`) accepts and
+    the length test (`>=`) refuses."""
+
+    def __gt__(self, other):
+        return False
+
+    def __ge__(self, other):
+        raise Boom("span")
+
+
+class _Stamp(float):
+    def __rsub__(self, other):
+        return _Span()
+
+
+def _stamp_speech_start(rig, rec):
+    """The reading taken on the first speech frame (the clock's fifth call:
+    two before the loop, one per silent frame, then line 86 on frame 2) is one
+    whose differences only line 95 can compare."""
+    tick = rig.clock.time
+
+    def time():
+        now = tick()
+        return _Stamp(now) if rig.clock.calls == 5 else now
+
+    rig.clock.time = time
+
+
 def _site(name):
     """Makes frame 3 fail at one statement of the loop; returns the line."""
     def at(rig, rec, i, action):
@@ -233,14 +265,13 @@ def _site(name):
             rig, rec, i, lambda: delattr(rec, "_sld")))),
         "max_time": (98, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
             rig, rec, i, lambda: setattr(rec, "max_time_record", "x")))),
-        "time_start": (98, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
-            rig, rec, i, lambda: setattr(rec, "time_start", None)))),
+        "speech start": (98, _stamp_speech_start),
     }
     return sites[name]
 
 
 SITES = ["read", "detector", "hist", "mean", "compare", "truth", "clock in speech",
-         "frame_is_append", "clock", "sld", "max_time", "time_start"]
+         "frame_is_append", "clock", "sld", "max_time", "speech start"]
 
 
 @pytest.mark.parametrize("site", SITES)
@@ -256,7 +287,7 @@ def test_a_failure_in_the_loop_stops_the_stream_and_reaches_the_caller(monkeypat
     assert our_lines(info.value, "RecVoice.record_audio") == [111]
     assert our_lines(info.value, "RecVoice.vad_audio") == [line]
     assert rig.stream.log.count(("stop_stream",)) == 1 and rig.stream.log[-1] == ("stop_stream",)
-    assert rig.stream.reads() == (7 if site == "clock" else 4)
+    assert rig.stream.reads() == {"clock": 7, "speech start": 3}.get(site, 4)
 
 
 @pytest.mark.parametrize("first_failure", [None, "detector"])

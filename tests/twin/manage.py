@@ -72,7 +72,7 @@ class RecVoice:
         speech_detected = False
         last_speech_time = time.time()
         self.time_start = time.time()
-
+        speech_start = None
         try:
             while True:
                 frame = self.stream.read(self.FRAME_SIZE, exception_on_overflow=False)
@@ -85,8 +85,8 @@ class RecVoice:
                 if is_speech:
                     last_speech_time = time.time()
                     speech_detected = True
-
-
+                    if speech_start is None:
+                        speech_start = last_speech_time
                 if self.frame_is_append:
                     frames.append(frame)
 
@@ -95,7 +95,7 @@ class RecVoice:
                     if now - last_speech_time > self._sld:
                         break
 
-                    if now - self.time_start >= self.max_time_record:
+                    if now - speech_start >= self.max_time_record:
                         break
         finally:
 
