@@ -267,6 +267,29 @@ def test_missing_model_says_how_to_install_it(tmp_path):
     one_line_error(r, "voicevd.pt", "bash tools/setup.sh", "tools/fetch_model.py")
 
 
+def home_with(tmp_path, model_file, *files):
+    """A HOME whose cache holds the detector's model and `files` (empty stand-ins)."""
+    cache = tmp_path / "home" / ".cache" / "sonvale"
+    cache.mkdir(parents=True)
+    (cache / "voicevd.pt").symlink_to(model_file)
+    for f in files:
+        (cache / f).parent.mkdir(parents=True, exist_ok=True)
+        (cache / f).write_bytes(b"")
+    return cache.parent.parent
+
+
+@pytest.mark.parametrize("args, present, names", [
+    ([], [], ["whisper-tiny.en/config.json", "--asr pocketsphinx"]),
+    (["--asr", "pocketsphinx"], [], ["en_US-joe-medium.onnx", "--tts espeak"]),
+    ([], [f"whisper-tiny.en/{f}" for f in ("config.json", "model.bin", "tokenizer.json")]
+     + ["piper/en_US-joe-medium.onnx"], ["en_US-joe-medium.onnx.json"]),
+])
+def test_missing_voice_models_say_what_to_run(tmp_path, model_file, args, present, names):
+    r = run_loop(args, home_with(tmp_path, model_file, *present), timeout=60)
+    one_line_error(r, "is missing", "bash tools/setup.sh", *names)
+    assert "virtual devices" not in r.stdout  # nothing was started
+
+
 def test_no_pulseaudio_is_reported_clearly(tmp_path, model_home):
     bin_dir = tmp_path / "bin"  # a PATH with espeak-ng but no sound server
     bin_dir.mkdir()
@@ -404,3 +427,54 @@ def test_conversation_on_the_default_devices(exchange_ready, model_home, virtual
     assert heard and "nothing recognised" not in heard
     assert re.search(r"first reply chunk -> first sound:\s+[0-9.]+ s", out)
     assert not any(s in err for s in CRASH_SIGNS), err
+
+
+# ------------------------------------------------------------ the silence between pieces
+
+@pytest.mark.parametrize("gaps", [[0.0, 0.04, 0.2], [0.5], []])
+def test_gaps_between_pieces_are_found_in_the_speaker_recording(gaps):
+    """Each piece has quiet edges and a pause of its own longer than some gaps:
+    only knowing where each piece's sound begins tells the gaps apart."""
+    from loop.adapters import TimedTTS
+    from loop.exchange import piece_gaps
+    rate, rng = 48000, np.random.default_rng(7)
+
+    def piece(i):
+        loud = lambda s: rng.integers(-9000, 9000, int(s * rate)).astype(np.int16)  # noqa: E731
+        quiet = lambda s: np.zeros(int(s * rate), np.int16)  # noqa: E731
+        return np.concatenate([quiet(0.1 + 0.01 * i), loud(0.2), quiet(0.3), loud(0.1), quiet(0.15)])
+    pieces = [piece(i) for i in range(len(gaps) + 1)]
+    tts = TimedTTS(type("Voice", (), {"ort_predict": lambda self, text: pieces[int(text)].tobytes()})())
+    for i in range(len(pieces)):
+        tts.ort_predict(str(i))
+    recording = [np.zeros(rate // 3, np.int16), pieces[0]]
+    for gap, p in zip(gaps, pieces[1:]):
+        recording += [np.zeros(int(gap * rate), np.int16), p]
+    added, heard = piece_gaps(np.concatenate(recording + [np.zeros(rate, np.int16)]), tts.shapes)
+    assert added == pytest.approx(gaps, abs=1.5 / rate)
+    edges = [0.15 + 0.1 + 0.01 * (i + 1) for i in range(len(gaps))]  # one's tail, the next one's lead
+    assert heard == pytest.approx([g + e for g, e in zip(gaps, edges)], abs=1.5 / rate)
+
+
+# ------------------------------------------------------------ Whisper and Piper, the defaults
+
+REAL_CACHE = Path("~/.cache/sonvale").expanduser()  # before any fixture points HOME elsewhere
+
+
+def test_exchange_with_the_default_voices(exchange_ready, model_file, tmp_path):
+    for module, name in (("hosts/whisper_asr.py", "faster_whisper"), ("hosts/piper_tts.py", "piper")):
+        if not (ROOT / "examples" / module).is_file():
+            pytest.skip(f"examples/{module} is not here yet")
+        pytest.importorskip(name)
+    if not ((REAL_CACHE / "whisper-tiny.en" / "model.bin").is_file()
+            and (REAL_CACHE / "piper" / "en_US-joe-medium.onnx.json").is_file()):
+        pytest.skip("the Whisper model or the Piper voice is not installed (bash tools/setup.sh)")
+    home = home_with(tmp_path, model_file)
+    for d in ("whisper-tiny.en", "piper"):
+        (home / ".cache" / "sonvale" / d).symlink_to(REAL_CACHE / d)
+    r = run_loop(["--out", str(tmp_path / "o.wav")], home)
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+    heard = re.search(r"^heard:\s+(.+)$", r.stdout, re.M).group(1)
+    assert re.sub(r"[^a-z ]", "", heard.lower()).split() == ["front", "center"]
+    assert f'"{heard}"' in r.stdout and timing(r.stdout, "first reply chunk -> first sound") is not None
+    assert not any(s in r.stderr for s in CRASH_SIGNS), r.stderr[-3000:]

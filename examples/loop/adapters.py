@@ -6,11 +6,9 @@ import importlib
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional
-
 import numpy as np
 
-from .common import PLAY_RATE, LoopError
+from .common import PLAY_RATE, LoopError, one_line
 
 INSTALL_VOICES = "bash tools/setup.sh (or: python tools/fetch_voices.py)"
 INSTALL_DEMO = "pip install '.[demo]' (or bash tools/setup.sh)"
@@ -21,38 +19,35 @@ class Adapter:
     module: str                 # under examples/hosts
     cls: str
     label: str                  # for progress lines
-    model: Optional[Path]       # what set-up downloads for it, None if nothing
-    what: str                   # "model" or "voice", for messages
-    light: str                  # the option that avoids the download
-
-    def model_path(self) -> Optional[Path]:
-        return None if self.model is None else self.model.expanduser()
+    needs: tuple[str, ...] = ()  # what set-up downloads for it (under ~/.cache/sonvale)
+    what: str = ""              # "Whisper model", "Piper voice", for messages
+    light: str = ""             # the option that avoids the download
 
 
 CACHE = Path("~/.cache/sonvale")
 RECOGNISERS = {
+    # The files faster-whisper needs to load the model without the network.
     "whisper": Adapter("hosts.whisper_asr", "WhisperASR", "Whisper tiny.en",
-                       CACHE / "whisper-tiny.en" / "model.bin", "Whisper model", "--asr pocketsphinx"),
-    "pocketsphinx": Adapter("hosts.pocketsphinx_asr", "PocketSphinxASR", "pocketsphinx", None, "", ""),
+                       tuple(f"whisper-tiny.en/{f}" for f in ("config.json", "model.bin", "tokenizer.json")),
+                       "Whisper model", "--asr pocketsphinx"),
+    "pocketsphinx": Adapter("hosts.pocketsphinx_asr", "PocketSphinxASR", "pocketsphinx"),
 }
 VOICES = {
     "piper": Adapter("hosts.piper_tts", "PiperTTS", "Piper en_US-joe-medium",
-                     CACHE / "piper" / "en_US-joe-medium.onnx", "Piper voice", "--tts espeak"),
-    "espeak": Adapter("hosts.espeak_tts", "EspeakTTS", "espeak-ng", None, "", ""),
+                     ("piper/en_US-joe-medium.onnx", "piper/en_US-joe-medium.onnx.json"),
+                     "Piper voice", "--tts espeak"),
+    "espeak": Adapter("hosts.espeak_tts", "EspeakTTS", "espeak-ng"),
 }
 
 
 def check_models(asr: str, tts: str) -> None:
     """Before anything starts: the chosen adapters' downloads are in place."""
     for adapter in (RECOGNISERS[asr], VOICES[tts]):
-        path = adapter.model_path()
-        if path is None:
-            continue
-        missing = [p for p in (path, path.with_name(path.name + ".json") if path.suffix == ".onnx" else None)
-                   if p is not None and not p.is_file()]
-        if missing:
-            raise LoopError(f"the {adapter.what} is missing: {missing[0]}; install it with {INSTALL_VOICES}, "
-                            f"or use {adapter.light}")
+        for name in adapter.needs:
+            path = (CACHE / name).expanduser()
+            if not path.is_file():
+                raise LoopError(f"the {adapter.what} is missing: {path}; install it with {INSTALL_VOICES}, "
+                                f"or use {adapter.light}")
 
 
 def _make(adapter: Adapter):
@@ -63,8 +58,14 @@ def _make(adapter: Adapter):
     try:
         return cls()
     except Exception as e:
-        again = f"reinstall it with {INSTALL_VOICES}, or use {adapter.light}" if adapter.model else INSTALL_DEMO
-        raise LoopError(f"cannot set up {adapter.label} ({type(e).__name__}: {e}); {again}") from None
+        said = one_line(e)
+        if not adapter.needs:
+            again = INSTALL_DEMO
+        elif "tools/" in said:  # the adapter said what to run
+            again = f"or use {adapter.light}"
+        else:
+            again = f"reinstall it with {INSTALL_VOICES}, or use {adapter.light}"
+        raise LoopError(f"cannot set up {adapter.label} ({type(e).__name__}: {said}); {again}") from None
 
 
 def load_hosts(asr: str = "whisper", tts: str = "piper"):
