@@ -9,7 +9,7 @@
      module          the module as it is (its session single-threaded, no spinning)
      module-default  the module given an `ort` without SessionOptions, so
                      its session gets ONNX Runtime's default options
-     python-default  the listening code as plain Python (tests/listening_twin.py)
+     python-default  the listening code as plain Python (the twin, tests/twin/)
                      with a plain Python detector on a default-options session
      python-quiet    the same with the session options the module uses
      read-only       a Python loop that only reads the microphone (no model):
@@ -97,7 +97,7 @@ class Host:
 
 
 def listeners(manage, ort):
-    import listening_twin
+    import twin
     plain_ort = types.SimpleNamespace(InferenceSession=ort.InferenceSession)
 
     def module():
@@ -112,7 +112,7 @@ def listeners(manage, ort):
             manage.ort = saved
 
     def twin(quiet):
-        return lambda: listening_twin.load(python_detector(ort, quiet)).Input(Host())
+        return lambda: twin.load(VoiceVD=python_detector(ort, quiet)).Input(Host())
 
     return {"module": module, "module-default": module_default,
             "python-default": twin(False), "python-quiet": twin(True), "read-only": ReadOnly}
