@@ -81,9 +81,6 @@ def test_piper_utterance_is_captured_whole_and_heard(virtual_audio, vad_env, pip
     assert word_error_rate(words(text), said) <= 0.10, (seconds, said)
 
 
-@pytest.mark.xfail(reason="needs the capture to count max_time from the frame where speech began "
-                          "(today it counts from the start of the capture and cuts late speech)",
-                   strict=False)
 def test_late_utterance_is_captured_whole_with_the_defaults(virtual_audio, vad_env, piper, whisper):
     """Speech that begins 5 s after _recognize() was called: Input's default
     max_time of 3 s bounds the utterance, not the wait."""
