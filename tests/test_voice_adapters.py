@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from voice_models import piper, voice_files, whisper, word_error_rate  # noqa: F401 (fixtures)
-from hosts import piper_tts, whisper_asr
+from hosts import whisper_asr
 
 
 @pytest.mark.parametrize("drop", [None, "tokenizer.json", "model.bin"])
@@ -29,21 +29,8 @@ def test_piper_speaks_at_48k(piper, whisper):
     samples = np.frombuffer(pcm, "<i2")
     assert 1.5 < len(samples) / 48000 < 5
     assert 2000 < np.sqrt(np.mean(samples.astype(float) ** 2)) and np.abs(samples).max() < 32767
-    # At 48 kHz: a third of the samples is the same speech at 16 kHz (the
-    # voice has nothing above 11 kHz to fold back); read at a wrong rate it
-    # would be heard too fast or too slow.
-    heard = whisper.generate(samples[::3].copy())
+    # Taken as 48 kHz and brought to 16 kHz, it is heard: audio at any other
+    # rate would be too fast or too slow to understand.
+    import soxr
+    heard = whisper.generate(soxr.resample(samples, 48000, 16000))
     assert word_error_rate(whisper_asr.words(text), heard) <= 0.1, heard
-
-
-@pytest.mark.parametrize("drop, config", [(".onnx.json", None), (".onnx", None),
-                                          (None, b'{"audio": {}}')])
-def test_piper_without_a_usable_voice(tmp_path, voice_files, drop, config):
-    for suffix in (".onnx", ".onnx.json"):
-        if suffix != drop:
-            os.symlink(voice_files / "piper" / f"en_US-joe-medium{suffix}", tmp_path / f"v{suffix}")
-    if config is not None:
-        (tmp_path / "v.onnx.json").unlink()
-        (tmp_path / "v.onnx.json").write_bytes(config)
-    with pytest.raises(piper_tts.PiperError, match="fetch_voices" if drop else "configuration"):
-        piper_tts.PiperTTS(tmp_path / "v.onnx")

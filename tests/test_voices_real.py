@@ -49,7 +49,7 @@ def test_reply_spoken_by_piper_is_heard_in_order(virtual_audio, piper, whisper):
     for text, audio in made:  # each piece whole, in the order the reply has them
         piece = np.frombuffer(audio, "<i2")
         assert len(piece) > rate // 4, text
-        after = locate_whole(got, piece, after)[1]
+        after = locate_whole(got, piece, after, window=rate // 200)[1]
     heard = whisper.generate(to_16k(got / 32768.0, rate))
     assert word_error_rate(words(REPLY), heard) <= 0.10, heard
 
@@ -71,7 +71,9 @@ def test_piper_utterance_is_captured_whole_and_heard(virtual_audio, vad_env, pip
             heard.append(samples)
             return whisper.generate(samples)
 
-    listener = M.Input(Ears(), 1, int(seconds) + 3)
+    # Long enough even when a loaded machine's sound server stretches the
+    # playback with gaps (seen: 7.6 s of speech arriving over 11 s).
+    listener = M.Input(Ears(), 1, int(2 * seconds) + 5)
     with released(listener.recorder):
         player = virtual_audio.play_into_microphone(padded(utterance), RATE, wait=False)
         said = listener._recognize()
