@@ -132,4 +132,5 @@ fi
 
 # ---------------------------------------------------------------- model
 "$PY" tools/fetch_model.py
+"$PY" tools/fetch_voices.py  # Whisper model and Piper voice for the demo's adapters (134 MB)
 say "done"
