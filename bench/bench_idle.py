@@ -111,11 +111,12 @@ def listeners(manage, ort):
         finally:
             manage.ort = saved
 
-    def twin(quiet):
+    def python(quiet):  # not `twin`: that would hide the module imported above
         return lambda: twin.load(VoiceVD=python_detector(ort, quiet)).Input(Host())
 
     return {"module": module, "module-default": module_default,
-            "python-default": twin(False), "python-quiet": twin(True), "read-only": ReadOnly}
+            "python-default": python(False), "python-quiet": python(True),
+            "read-only": ReadOnly}
 
 
 class ReadOnly:
