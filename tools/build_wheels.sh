@@ -75,6 +75,8 @@ for v in "${versions[@]}"; do
     rm -rf "$raw"
     mkdir -p "$raw"
     say "CPython $v ($py)"
+    tag="cp${v/./}"
+    rm -f "$HOUSE"/*-"$tag"-"$tag"-*.whl  # an earlier build's, whatever tag it got
     # The module: a Release build in a build directory of its own, so the
     # development venv's incremental build is left alone.
     "$py" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" \
