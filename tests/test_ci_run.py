@@ -14,7 +14,7 @@ STAGES = ["setup-3.10", "suite-3.10", "setup-3.11", "suite-3.11", "setup-3.12", 
           "setup-3.13", "suite-3.13", "setup-asan", "suite-asan-3.10", "build-wheels", "test-wheels"]
 
 
-def run_ci(tmp_path, failing=None):
+def run_ci(tmp_path, failing=None, **extra_env):
     """`failing` is (tool, CANTOREL_PYTHON or None, exit status)."""
     root = tmp_path / "clone"
     (root / ".ci").mkdir(parents=True)
@@ -27,11 +27,11 @@ def run_ci(tmp_path, failing=None):
         (root / "tools" / name).write_text(
             f'#!/bin/bash\necho "{name} ${{CANTOREL_PYTHON:--}} ${{CANTOREL_VENV:--}} $*" >>"{calls}"\n'
             f"{fail}\nexit 0\n")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("CANTOREL_")}
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CANTOREL_")} | extra_env
     r = subprocess.run(["bash", str(root / ".ci" / "run")], cwd=tmp_path, env=env, capture_output=True,
                        text=True, timeout=120, stdin=subprocess.DEVNULL)
     summary = dict(re.findall(r"^ci:   (\S+) +\S+  (.+)$", r.stdout, re.M))
-    return r, summary, calls.read_text().splitlines()
+    return r, summary, calls.read_text().splitlines() if calls.exists() else []
 
 
 def test_every_stage_runs_and_passes(tmp_path):
@@ -60,3 +60,13 @@ def test_a_failure_fails_ci_and_the_rest_still_runs(tmp_path, failing, failed, n
     assert {k for k, v in summary.items() if v.startswith("FAILED")} == failed
     assert {k for k, v in summary.items() if v == "NOT RUN"} == not_run
     assert sum(v == "ok" for v in summary.values()) == len(STAGES) - len(failed) - len(not_run)
+
+
+def test_nothing_starts_once_the_budget_is_spent(tmp_path):
+    r, summary, calls = run_ci(tmp_path, CANTOREL_CI_BUDGET_MIN="0")
+    assert r.returncode == 1
+    assert calls == []
+    # Stages whose set-up was stopped do not start at all.
+    assert set(summary.values()) == {"FAILED (exit 124)", "NOT RUN"}
+    assert summary["setup-3.10"] == summary["suite-3.10"] == summary["setup-3.13"] == "FAILED (exit 124)"
+    assert "no time left in the 0 minutes" in r.stdout
