@@ -32,6 +32,7 @@ done
 # sanitizer runtimes and onnxruntime's warnings under them fill.
 skip=(--ignore=tests/test_exit_safety.py --ignore=tests/test_speaking_exit.py
       --ignore=tests/test_listening_exit.py --ignore=tests/test_voice_loop.py
+      --ignore=tests/test_voice_loop_llm.py
       --deselect=tests/test_speaking_real.py::test_exit_while_simpleaudio_plays
       --deselect=tests/test_listening_real.py::test_interpreter_exit_while_capturing_from_the_microphone)
 rc=0

@@ -31,11 +31,17 @@ const Constant cache_dir_name{"cache_dir"}, asr_model_dir_name{"asr_model_dir"},
     frombuffer_name{"frombuffer"}, astype_name{"astype"}, newaxis_name{"newaxis"},
     concatenate_name{"concatenate"}, run_name{"run"}, fill_name{"fill"}, input_name{"input"},
     home_cache{"~/.cache"}, model_dir_name{"sonvale"}, model_file_name{"voicevd.pt"},
-    cpu_provider{"CPUExecutionProvider"};
+    cpu_provider{"CPUExecutionProvider"}, SessionOptions_name{"SessionOptions"},
+    intra_op_threads_name{"intra_op_num_threads"}, inter_op_threads_name{"inter_op_num_threads"},
+    add_config_entry_name{"add_session_config_entry"},
+    allow_spinning_key{"session.intra_op.allow_spinning"}, off_value{"0"};
 
 const Constant kw_dtype{[] { return Py_BuildValue("(s)", "dtype"); }};
 const Constant kw_axis{[] { return Py_BuildValue("(s)", "axis"); }};
 const Constant kw_providers{[] { return Py_BuildValue("(s)", "providers"); }};
+const Constant kw_options_providers{[] {
+    return Py_BuildValue("(ss)", "sess_options", "providers");
+}};
 const Constant zero{[] { return PyLong_FromLong(0); }};
 const Constant one{[] { return PyLong_FromLong(1); }};
 const Constant sample_rate{[] { return PyLong_FromLong(16000); }};
@@ -167,6 +173,37 @@ Owned os_path(const Here& here, const Constant& function, Args... args) {
     return call_method(path.get(), function, args...);
 }
 
+// getattr(ort, "SessionOptions", None), then, unless that is None,
+//     options = SessionOptions()
+//     options.intra_op_num_threads = 1
+//     options.inter_op_num_threads = 1
+//     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
+// The model runs once per 32 ms frame: ONNX Runtime's default thread pool
+// spins between runs and at that pace never rests, a core's worth of CPU
+// for a few hundred microseconds of work; one thread that sleeps between
+// runs is also faster per frame. A null `options` with no error set means
+// the host's `ort` has no SessionOptions. May run arbitrary Python code.
+Status quiet_session_options(PyObject* ort, Owned& options) {
+    Owned options_type = getattr(ort, SessionOptions_name);
+    if (!options_type) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return failure;
+        }
+        PyErr_Clear();
+        return ok;
+    }
+    if (options_type.get() == Py_None) {
+        return ok;
+    }
+    LET(made, call(options_type.get()));
+    CHECK(setattr(made.get(), intra_op_threads_name, one.get()));
+    CHECK(setattr(made.get(), inter_op_threads_name, one.get()));
+    CHECK(call_method(made.get(), add_config_entry_name, allow_spinning_key.get(),
+                      off_value.get()));
+    options = std::move(made);
+    return ok;
+}
+
 // np.<attribute>
 Owned numpy_attr(const Here& here, const Constant& attribute) {
     LET(np, global(here, g::np));
@@ -198,14 +235,24 @@ Owned VoiceVD___init__(Here& here, PyObject* self) {
         LET(path, os_path(here, join_name, dir.get(), model_file_name.get()));
         CHECK(setattr(self, model_path_name, path.get()));
     }
+    // self.sess = ort.InferenceSession(self.model_path, **<quiet options>,
+    //                                   providers=["CPUExecutionProvider"])
+    // with the options as quiet_session_options describes, passed as
+    // sess_options; a host's `ort` without SessionOptions gets the call
+    // without them, as before.
     LINE(18);
     {
         LET(ort, global(here, g::ort));
         LET(session_type, getattr(ort.get(), InferenceSession_name));
         LET(path, getattr(self, model_path_name));
+        Owned options;
+        CHECK(quiet_session_options(ort.get(), options));
         LET(providers, Owned::steal(PyList_New(1)));
         PyList_SET_ITEM(providers.get(), 0, Owned::ref(cpu_provider.get()).release());
-        LET(session, call_kw(session_type.get(), kw_providers, path.get(), providers.get()));
+        LET(session, options ? call_kw(session_type.get(), kw_options_providers, path.get(),
+                                       options.get(), providers.get())
+                             : call_kw(session_type.get(), kw_providers, path.get(),
+                                       providers.get()));
         CHECK(setattr(self, sess_name, session.get()));
     }
     LINE(19);
