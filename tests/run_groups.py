@@ -13,6 +13,8 @@ import pytest
 REAL_AUDIO_MODULES = {"test_voice_loop", "test_virtual_audio", "test_listening_real",
                       "test_speaking_real"}
 EXIT_MODULES = {"test_exit_safety", "test_speaking_exit", "test_listening_exit"}
+# Fixtures that start the devices, or a whole program on them.
+REAL_AUDIO_FIXTURES = {"virtual_audio", "exchange_ready"}
 
 
 def pytest_configure(config):
@@ -23,7 +25,7 @@ def pytest_configure(config):
 def pytest_collection_modifyitems(config, items):
     for item in items:
         module = item.module.__name__.rpartition(".")[2] if item.module else ""
-        if module in REAL_AUDIO_MODULES or "virtual_audio" in getattr(item, "fixturenames", ()):
+        if module in REAL_AUDIO_MODULES or REAL_AUDIO_FIXTURES & set(getattr(item, "fixturenames", ())):
             item.add_marker(pytest.mark.real_audio)
         if module in EXIT_MODULES:
             item.add_marker(pytest.mark.exits)

@@ -114,15 +114,18 @@ def test_a_version_pyenv_lacks_says_how_to_install_it(fake_pyenv, tmp_path):
 # ------------------------------------------------------------ run groups
 
 @pytest.mark.parametrize("expression, present, absent", [
-    ("real_audio", ["test_virtual_audio.py::", "test_hosts.py::test_pocketsphinx_hears_the_virtual_microphone"],
-     ["test_exit_safety.py::", "test_hosts.py::test_espeak_speaks_at_48k"]),
+    ("real_audio", ["test_virtual_audio.py::", "test_hosts.py::test_pocketsphinx_hears_the_virtual_microphone",
+                    "test_voice_loop_llm.py::test_speech_starts_before_the_stream_ends"],
+     ["test_exit_safety.py::", "test_hosts.py::test_espeak_speaks_at_48k",
+      "test_voice_loop_llm.py::test_chat_model_failure_says_what_to_check"]),
     ("exits", ["test_exit_safety.py::"], ["test_virtual_audio.py::", "test_hosts.py::"]),
     ("not real_audio and not exits", ["test_hosts.py::test_espeak_speaks_at_48k"],
      ["test_virtual_audio.py::", "test_exit_safety.py::",
       "test_hosts.py::test_pocketsphinx_hears_the_virtual_microphone"]),
 ])
 def test_run_groups_select_by_what_a_test_uses(expression, present, absent):
-    files = ["tests/test_virtual_audio.py", "tests/test_hosts.py", "tests/test_exit_safety.py"]
+    files = ["tests/test_virtual_audio.py", "tests/test_hosts.py", "tests/test_exit_safety.py",
+             "tests/test_voice_loop_llm.py"]
     r = subprocess.run([sys.executable, "-m", "pytest", "-q", "--collect-only", "-p", "no:cacheprovider",
                         "-m", expression, *files], cwd=ROOT, capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stdout + r.stderr
