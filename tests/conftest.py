@@ -19,7 +19,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-pytest_plugins = ["virtual_audio_fixture"]
+pytest_plugins = ["virtual_audio_fixture", "run_groups"]
 
 ROOT = Path(__file__).resolve().parent.parent
 ALSA = Path("/usr/share/sounds/alsa")
