@@ -6,9 +6,9 @@
 // or a null `Owned` with a Python exception set. `LINE(n)` before each
 // statement names the source line its traceback entry will show; `CHECK`
 // and `LET` leave the body with the pending exception, and the entry point
-// adds the method's traceback entry at the current line. No C++ exception
-// carries a Python error: a failure is a return value, as in compiled
-// Python, so a handler that catches one in a loop costs no unwinding.
+// adds the method's traceback entry at the current line. A body fails by
+// return value, never by throwing (runtime/error.hpp: the two ways to fail
+// and where each is used).
 #pragma once
 
 #include <Python.h>
