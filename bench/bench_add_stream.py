@@ -5,7 +5,7 @@ arrives in 3-character chunks. Timed, in the same process:
   module    Output._add_stream(chunks)
   python    the same intake as plain Python statements, with _splitsen the
             plain Python loop of the same rule (what the class would be in
-            Python: tests/speaking_twin.py, which the tests compare the module with)
+            Python: the module's Python twin, tests/twin, which the tests compare the module with)
   cython    that intake and loop compiled by Cython from the same source
             (bench/cython_twin.py); its `full_response += chunk_text` makes a
             new str for every chunk, where the interpreter extends the one str
@@ -35,7 +35,7 @@ BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 sys.path.insert(0, str(BENCH.parent / "tests"))
 import speaking_twin  # noqa: E402
-from cython_twin import cython_twin  # noqa: E402
+from cython_twin import manage_twin  # noqa: E402
 
 CHUNK = 3
 GROWTH_TARGET = 2.3
@@ -60,7 +60,7 @@ def main():
     args = parser.parse_args()
 
     from cantorel.manage import Output
-    compiled = cython_twin(Path(speaking_twin.__file__).read_text(), "cython_speaking_twin")
+    compiled = manage_twin()
 
     class PythonIntake:
         _splitsen = staticmethod(Output._splitsen)

@@ -1,9 +1,8 @@
 """Benchmark: the cost of calling a method of the module, and of a failure,
 against the same method compiled by Cython and run as plain Python.
 
-The twin is the Python source of VoiceVD.reset and VoiceVD.__call__'s first
-step, built twice (bench/cython_twin.py): executed by the interpreter, and
-compiled by Cython. Every case runs the same statement on the module, the
+The twin is the module's Python twin (tests/twin), built twice
+(bench/cython_twin.py): executed by the interpreter, and compiled by Cython. Every case runs the same statement on the module, the
 Cython build and plain Python, in interleaved rounds; the figures are the
 medians over the rounds (robust on a loaded machine) and the best round.
 
@@ -34,21 +33,8 @@ import types
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cython_twin import cython_twin, python_twin  # noqa: E402
+from cython_twin import manage_twin  # noqa: E402
 
-TWIN_SOURCE = '''
-import numpy as np
-
-
-class VoiceVD:
-    def reset(self):
-        self.state.fill(0)
-        self.ctx.fill(0)
-
-    def __call__(self, pcm_bytes: bytes) -> float:
-        wav = np.frombuffer(pcm_bytes, dtype=np.int16).astype(np.float32) / 32768.0
-        return 0.0
-'''
 CHEAP_TARGET = 1.0
 FAILURE_TARGET = 1.5
 
@@ -93,8 +79,8 @@ def main():
     args = parser.parse_args()
 
     from cantorel import manage
-    twins = {"module": manage, "cython": cython_twin(TWIN_SOURCE, "twin_call_overhead"),
-             "python": python_twin(TWIN_SOURCE, "twin_call_overhead")}
+    import twin
+    twins = {"module": manage, "cython": manage_twin(), "python": twin.load()}
     odd = b"\0" * 1023
 
     def namespaces():

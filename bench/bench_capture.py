@@ -6,7 +6,7 @@ latency on the virtual microphone.
    capture), with the real detector, the real clock and numpy's mean. In
    one process and interleaved rounds it compares
      module    the native vad_audio (its loop, the detector and all)
-     cython    the Python twin's vad_audio compiled by Cython
+     cython    the module's Python twin (tests/twin) compiled by Cython
                (bench/cython_twin.py), same detector
      twin      the plain Python vad_audio, same source, same detector
      detector  the detector alone on the same frames, in a plain for loop
@@ -107,31 +107,13 @@ def run_capture(rec, stream, reset):
     return time.perf_counter() - start
 
 
-def cython_listening(listening_twin):
-    """The twin's source compiled by Cython. Cython wants the module's globals
-    bound in the source: the imports go on the blank lines before the first
-    class, so every statement keeps its line; the bench then rebinds them as
-    it rebinds the module's."""
-    from cython_twin import cython_twin
-    prelude = ["import threading, time", "from collections import deque",
-               "import numpy as np", "import pyaudio", "VoiceVD = None", "_str_or_none = None"]
-    lines = listening_twin.source().split("\n")
-    assert not any(lines[:len(prelude)])
-    lines[:len(prelude)] = prelude
-    # The twin's annotations are strings that plain Python never checks;
-    # Cython would take them as types (and warn about each).
-    module = cython_twin("\n".join(lines), "twin_listening",
-                         directives={"annotation_typing": False})
-    module._str_or_none = listening_twin._str_or_none
-    return module
-
-
 def loop_cost(manage, args):
-    import listening_twin
+    import twin
     frames = speech_frames(args.frames)
     detector = manage.VoiceVD()
-    twin_mod = listening_twin.load()
-    cython_mod = cython_listening(listening_twin)
+    twin_mod = twin.load()
+    from cython_twin import manage_twin
+    cython_mod = manage_twin()
 
     module_stream, twin_stream = ScriptedStream(frames), ScriptedStream(frames)
     cython_stream = ScriptedStream(frames)

@@ -9,7 +9,7 @@ Four texts, one per kind of storage the module scans:
 Each is cut from 0 by
   module   Output._splitsen(text, 0)
   loop     the same rule as a plain Python loop (what the method would be in Python:
-           tests/speaking_twin.py, which the tests compare the module with)
+           the module's Python twin, tests/twin, which the tests compare the module with)
   cython   that loop's source compiled by Cython (bench/cython_twin.py)
   re       re.findall with the separator class, what a Python programmer would write
   slices   only making the same slices, the floor of any implementation that
@@ -35,7 +35,7 @@ BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 sys.path.insert(0, str(BENCH.parent / "tests"))
 import speaking_twin  # noqa: E402
-from cython_twin import cython_twin  # noqa: E402
+from cython_twin import manage_twin  # noqa: E402
 
 SEP = speaking_twin.SEP
 SIZE = 100_000
@@ -96,7 +96,7 @@ def main():
     from cantorel.manage import Output
     module = Output._splitsen
     loop = speaking_twin.splitsen
-    cython = cython_twin(Path(speaking_twin.__file__).read_text(), "cython_speaking_twin").splitsen
+    cython = manage_twin().Output._splitsen
 
     print(f"_splitsen on {SIZE:,}-character texts, medians of {args.rounds} rounds "
           f"(Python {sys.version.split()[0]})")

@@ -3,7 +3,8 @@ written as plain Python and compiled by Cython, and against the bare model run.
 
 Contenders, in one process, in interleaved rounds (the order rotates):
   module   VoiceVD.__call__, the native method
-  cython   the Python twin below compiled by Cython (bench/cython_twin.py)
+  cython   the module's Python twin (tests/twin) compiled by Cython
+           (bench/cython_twin.py)
   python   the same twin run by the interpreter
   bare     sess.run(None, feed) with the inputs prepared once, outside the timing
 
@@ -20,8 +21,8 @@ Each figure is the median over the rounds of a contender's time per call;
 ratio of the best rounds. Targets: hot module/Cython <= 1.0 and module/bare
 <= 1.10; cold module/Cython <= 0.95; fake module/Cython <= 0.5.
 
-The twin converts the model's (1, 1) output with float(), as the Python it
-mirrors does; numpy warns on every such call (filtered out here, not free).
+The twin converts the model's (1, 1) output as the module does, through the
+element (tests/twin/mends.py), so neither pays numpy's warning.
 
 Not a test (pytest does not collect it): run it with
     .venv/bin/python bench/bench_voice_vd.py [--rounds N] [--calls N]
@@ -36,35 +37,12 @@ import warnings
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cython_twin import cython_twin, python_twin  # noqa: E402
+from cython_twin import manage_twin  # noqa: E402
 from model_home import model_home  # noqa: E402
 
 TARGETS = [("hot", "cython", 1.0), ("hot", "bare", 1.10), ("cold", "cython", 0.95),
            ("fake", "cython", 0.5)]
 
-TWIN_SOURCE = '''
-import numpy as np
-
-
-class VoiceVD:
-    def __init__(self, sess):
-        self.sess = sess
-        self.state = np.zeros((2, 1, 128), dtype=np.float32)
-        self.ctx = np.zeros((1, 64), dtype=np.float32)
-        self.sr = np.array(16000, dtype=np.int64)
-
-    def __call__(self, pcm_bytes: bytes) -> float:
-        wav = np.frombuffer(pcm_bytes, dtype=np.int16).astype(np.float32) / 32768.0
-        wav = wav[np.newaxis, :]
-        x = np.concatenate((self.ctx, wav), axis=1)
-        self.ctx = x[:, -64:]
-        prob, self.state = self.sess.run(None, {
-            "input": x.astype(np.float32),
-            "state": self.state,
-            "sr": self.sr,
-        })
-        return float(prob)
-'''
 
 
 def hot(fn, calls):
@@ -111,11 +89,17 @@ def main():
 
 def run(manage, args):
     warnings.filterwarnings("ignore", "Conversion of an array with ndim", DeprecationWarning)
-    twins = {"cython": cython_twin(TWIN_SOURCE, "twin_voice_vd"),
-             "python": python_twin(TWIN_SOURCE, "twin_voice_vd")}
+    import twin
+    twins = {"cython": manage_twin(), "python": twin.load()}
     detector = manage.VoiceVD()
     sess = detector.sess
-    detectors = {"module": detector, **{k: m.VoiceVD(sess) for k, m in twins.items()}}
+
+    def twin_detector(m, session):
+        d = object.__new__(m.VoiceVD)
+        m.VoiceVD.__init__(d)  # its own session, replaced: every side runs the same one
+        d.sess = session
+        return d
+    detectors = {"module": detector, **{k: twin_detector(m, sess) for k, m in twins.items()}}
 
     rng = np.random.default_rng(7)
     frame = (rng.standard_normal(512) * 3000).clip(-32768, 32767).astype(np.int16).tobytes()
@@ -140,7 +124,7 @@ def run(manage, args):
 
     pair = (np.array([[0.5]], np.float32), np.zeros((2, 1, 128), np.float32))
     fakes = {"module": object.__new__(manage.VoiceVD),
-             **{k: m.VoiceVD(None) for k, m in twins.items()}}
+             **{k: object.__new__(m.VoiceVD) for k, m in twins.items()}}
     for d in fakes.values():
         d.sess = type("Session", (), {"run": staticmethod({None: pair}.get)})()
         d.state, d.ctx = pair[1], np.zeros((1, 64), np.float32)

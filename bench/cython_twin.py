@@ -76,3 +76,15 @@ def cython_twin(source, name, directives=None):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def manage_twin(name="cython_manage_twin"):
+    """The module's Python twin (tests/twin/manage.py) compiled by Cython, its
+    statements on the module's lines. Its string annotations stay strings, as
+    in the module, instead of typing the arguments."""
+    tests = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
+    with open(os.path.join(tests, "twin", "manage.py")) as f:
+        source = f.read()
+    return cython_twin(source, name, directives={"annotation_typing": False})

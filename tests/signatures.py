@@ -1,48 +1,38 @@
-"""The methods' signatures, once for all tests: the class and def lines, each
-method's def statement and local variables; the Python twins built from them;
+"""The methods' signatures, once for all tests, read from the module's Python
+twin (tests/twin): the class and def lines, each method's def statement and
+local variables;
 and what binding a call must give (the bound values, or the binding or
 type-test failure and its message), worked out by calling a Python function
 with the same signature. Nothing here runs a method body."""
+import ast
 import ctypes
 import inspect
 import re
+import types
 
 from conftest import entries, ours
 
-CLASS_LINES = {"VoiceVD": 13, "RecVoice": 43, "RecVoice_T": 113, "AudioPlayer": 136,
-               "Input": 157, "Output": 197}
-SEP = "\uff0c\u3002,.!?"
-# (class, line of the def, the def statement after "def ", local variables).
-METHODS = [
-    ("VoiceVD", 14, "__init__(self)", ""),
-    ("VoiceVD", 23, "reset(self)", ""),
-    ("VoiceVD", 27, "__call__(self, pcm_bytes: 'bytes') -> 'float'", "wav x prob"),
-    ("RecVoice", 44,
-     "__init__(self, sld: 'int' = 4, max_time: 'int' = 5, device_index: 'int' = None)", ""),
-    ("RecVoice", 70, "vad_audio(self)",
-     "frames speech_detected last_speech_time frame p prob_avg is_speech now audio_np"),
-    ("RecVoice", 109, "record_audio(self)", ""),
-    ("RecVoice_T", 114, "__init__(self, *args, **kwargs)", ""),
-    ("RecVoice_T", 119, "start_recording(self)", ""),
-    ("RecVoice_T", 124, "_record_audio_thread(self)", ""),
-    ("RecVoice_T", 127, "stop_recording(self)", ""),
-    ("RecVoice_T", 131, "get_audio(self)", ""),
-    ("AudioPlayer", 137, "__init__(self)", ""),
-    ("AudioPlayer", 140, "play_audio(audio_data: 'bytes') -> 'None'", "wave_obj play_obj e"),
-    ("Input", 158, "__init__(self, asr_model, sld: 'int' = 1, max_time: 'int' = 3)", ""),
-    ("Input", 168, "_init(self) -> 'None'", ""),
-    ("Input", 174, "_recognize(self) -> 'Optional[str]'", "audio_data text recognized_text e"),
-    ("Input", 193, "_reset(self) -> 'None'", ""),
-    ("Output", 198, "__init__(self, tts_model)", ""),
-    ("Output", 206, "_init_threads(self) -> 'None'", ""),
-    ("Output", 220, f"_splitsen(text: 'str', start: 'int', sep: 'str' = {SEP!r})"
-                    " -> 'tuple[int, List[str]]'", "text_len sentences last_pos i"),
-    ("Output", 234, "_tts_worker(self) -> 'None'", "index text audio_data e"),
-    ("Output", 251, "_play_worker(self) -> 'None'", "audio_player audio_data e"),
-    ("Output", 263, "_add_stream(self, llm_stream: 'Generator[str, None, None]') -> 'None'",
-     "full_response start_pos sentence_index chunk_text sentences sentence remaining_text e"),
-    ("Output", 287, "_wait_all(self) -> 'None'", ""),
-]
+import twin as _twin
+
+_TWIN = _twin.load()
+SEP = _TWIN.Output._splitsen.__defaults__[0]
+# The classes with the line of their class statement, in source order.
+CLASS_LINES = {node.name: node.lineno for node in ast.parse(_twin.SOURCE).body
+               if isinstance(node, ast.ClassDef)}
+
+
+def _row(cls, f):
+    """(class, line of the def, the def statement after "def ", local variables)."""
+    code = f.__code__
+    params = code.co_argcount + bool(code.co_flags & inspect.CO_VARARGS) \
+        + bool(code.co_flags & inspect.CO_VARKEYWORDS)
+    return (cls, code.co_firstlineno, f"{f.__name__}{inspect.signature(f)}",
+            " ".join(code.co_varnames[params:code.co_nlocals]))
+
+
+METHODS = [_row(cls, getattr(value, "__func__", value))
+           for cls in CLASS_LINES for value in vars(getattr(_TWIN, cls)).values()
+           if isinstance(getattr(value, "__func__", value), types.FunctionType)]
 # Annotated built-in types are tested for the exact type on entry.
 TESTED = {"bytes": bytes, "int": int, "str": str}
 
@@ -87,13 +77,7 @@ def _twin_source(body_of):
     return "\n".join(lines)
 
 
-def _locals_body(row):
-    local = row[3]
-    return " = ".join(local.split() + ["None"]) if local else "pass"
-
-
-TWINS = {}
-exec(compile(_twin_source(_locals_body), "twin", "exec"), TWINS)
+TWINS = vars(_TWIN)
 
 
 def twin(row):

@@ -3,6 +3,7 @@ globals the worker bodies look up at each use: a simpleaudio that logs what
 it is asked to play (optionally held at wait_done, or failing), a TTS model
 whose audio is the text's bytes, and a shared log of what happened in order."""
 import threading
+import types
 
 WAIT = 20  # seconds before a test calls a wait hung
 
@@ -89,3 +90,28 @@ class Model:
 def spoken(events):
     """The audio of each sound played to its end, in order."""
     return [e[0] for e in events.of("end")]
+
+
+def scripted_sa(log, fail_at=None, error=None):
+    """simpleaudio's three calls, logged; `error` raised at step `fail_at`."""
+    def step(name):
+        log.append(name)
+        if name == fail_at:
+            raise error
+
+    class Playing:
+        def wait_done(self, *args, **kwargs):
+            log.append(("wait_done", args, kwargs))
+            step("wait")
+
+    class WaveObject:
+        def __init__(self, *args, **kwargs):
+            log.append(("WaveObject", args, list(kwargs.items())))
+            step("wave")
+
+        def play(self, *args, **kwargs):
+            log.append(("play", args, kwargs))
+            step("play")
+            return Playing()
+
+    return types.SimpleNamespace(WaveObject=WaveObject)

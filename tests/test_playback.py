@@ -1,40 +1,13 @@
 """AudioPlayer.play_audio with a scripted `sa` module, and with the real
-simpleaudio where no output device exists."""
-import types
-
+simpleaudio where no output device exists. Its calls, failure lines and
+entries are compared with the module's Python twin in test_differential.py."""
 import pytest
 
-from conftest import clean_exits, entries, ours, run_python
+from conftest import clean_exits, run_python
+from speaking_fakes import scripted_sa
 
 import cantorel.manage as M
 
-FORMAT = [("num_channels", 1), ("bytes_per_sample", 2), ("sample_rate", 48000)]
-LINES = {"wave": 145, "play": 151, "wait": 152}
-
-
-def scripted_sa(log, fail_at=None, error=None):
-    """simpleaudio's three calls, logged; `error` raised at step `fail_at`."""
-    def step(name):
-        log.append(name)
-        if name == fail_at:
-            raise error
-
-    class Playing:
-        def wait_done(self, *args, **kwargs):
-            log.append(("wait_done", args, kwargs))
-            step("wait")
-
-    class WaveObject:
-        def __init__(self, *args, **kwargs):
-            log.append(("WaveObject", args, list(kwargs.items())))
-            step("wave")
-
-        def play(self, *args, **kwargs):
-            log.append(("play", args, kwargs))
-            step("play")
-            return Playing()
-
-    return types.SimpleNamespace(WaveObject=WaveObject)
 
 
 @pytest.fixture
@@ -42,65 +15,6 @@ def log(monkeypatch):
     calls = []
     monkeypatch.setattr(M, "sa", scripted_sa(calls))
     return calls
-
-
-@pytest.mark.parametrize("how", ["class", "instance", "keyword"])
-def test_the_three_calls(log, capsys, how):
-    data = b"\x01\x00" * 480
-    call = {"class": lambda: M.AudioPlayer.play_audio(data),
-            "instance": lambda: M.AudioPlayer().play_audio(data),
-            "keyword": lambda: M.AudioPlayer.play_audio(audio_data=data)}[how]
-    assert call() is None
-    assert log == [("WaveObject", (data,), FORMAT), "wave", ("play", (), {}), "play",
-                   ("wait_done", (), {}), "wait"]
-    assert log[0][1][0] is data  # handed on unchanged
-    assert capsys.readouterr().out == ""
-
-
-def test_the_player_has_no_state():
-    player = M.AudioPlayer()
-    assert vars(player) == {} and player.__init__() is None
-
-
-@pytest.mark.parametrize("stage", list(LINES))
-def test_a_failure_is_printed_and_swallowed(monkeypatch, capsys, stage):
-    class Failure(Exception):
-        def __str__(self):
-            # what the handler sees: the entry of the failing statement is there
-            return f"failed: {entries(self)[0]}"
-
-    calls = []
-    monkeypatch.setattr(M, "sa", scripted_sa(calls, stage, Failure()))
-    assert M.AudioPlayer.play_audio(b"\0\0") is None
-    assert calls[-1] == stage
-    assert capsys.readouterr().out == f"failed: {ours('AudioPlayer.play_audio', LINES[stage])}\n"
-
-
-def test_missing_sa_is_printed(monkeypatch, capsys):
-    monkeypatch.delattr(M, "sa")
-    assert M.AudioPlayer.play_audio(b"\0\0") is None
-    assert capsys.readouterr().out == "name 'sa' is not defined\n"
-
-
-@pytest.mark.parametrize("stage", list(LINES))
-def test_an_exception_outside_exception_reaches_the_caller(monkeypatch, capsys, stage):
-    monkeypatch.setattr(M, "sa", scripted_sa([], stage, KeyboardInterrupt()))
-    with pytest.raises(KeyboardInterrupt) as info:
-        M.AudioPlayer.play_audio(b"\0\0")
-    assert ours("AudioPlayer.play_audio", LINES[stage]) in entries(info.value)
-    assert capsys.readouterr().out == ""
-
-
-def test_an_unprintable_failure_leaves_with_both_exceptions(monkeypatch):
-    class Unprintable(Exception):
-        def __str__(self):
-            raise ValueError("no text")
-
-    monkeypatch.setattr(M, "sa", scripted_sa([], "play", Unprintable()))
-    with pytest.raises(ValueError) as info:
-        M.AudioPlayer.play_audio(b"\0\0")
-    assert isinstance(info.value.__context__, Unprintable)
-    assert entries(info.value)[-2] == ours("AudioPlayer.play_audio", 154)
 
 
 class Bytes(bytes):

@@ -30,44 +30,6 @@ def sa(monkeypatch, events):
 
 # ------------------------------------------------------------ construction
 
-def test_construction(sa, events):
-    model = Model(events)
-    before = {t.ident for t in threading.enumerate()}
-    out = M.Output(model)
-    assert list(vars(out)) == ["tts_model", "output_queue", "play_queue", "tts_thread",
-                               "play_thread"]
-    assert out.tts_model is model
-    for q in (out.output_queue, out.play_queue):
-        assert type(q) is queue_module.Queue and q.maxsize == 0
-    assert out.output_queue is not out.play_queue
-    for thread, name, worker in [(out.tts_thread, "TTS-Worker", "_tts_worker"),
-                                 (out.play_thread, "Play-Worker", "_play_worker")]:
-        assert thread.name == name and thread.daemon and thread.is_alive()
-        assert thread.ident not in before
-        assert thread._target == getattr(out, worker)
-    finishes(out._wait_all)
-
-
-def test_thread_calls_and_start_order(monkeypatch, sa, events):
-    made = []
-
-    class Thread:
-        def __init__(self, *args, **kwargs):
-            made.append(("new", args, list(kwargs)))
-            self.kwargs = kwargs
-
-        def start(self):
-            made.append(("start", self.kwargs["name"]))
-
-    monkeypatch.setattr(M, "threading", types.SimpleNamespace(Thread=Thread))
-    out = M.Output(Model(events))
-    assert made == [("new", (), ["target", "daemon", "name"]),
-                    ("new", (), ["target", "daemon", "name"]),
-                    ("start", "TTS-Worker"), ("start", "Play-Worker")]
-    assert out.tts_thread.kwargs["daemon"] is True
-    assert out.play_thread.kwargs["target"] == out._play_worker
-
-
 def test_wait_all_on_a_fresh_object(sa, events):
     out = M.Output(Model(events))
     assert finishes(out._wait_all) is None
@@ -180,31 +142,6 @@ def test_a_failing_model_among_three(sa, events, capsys):
     finishes(out._wait_all)
     assert spoken(events) == [b"one.", b"three."]
     assert capsys.readouterr().out == "[TTS] one.\n[TTS] synthesis failed\n[TTS] three.\n"
-
-
-@pytest.mark.parametrize("item, line", [
-    ((1, 2, 3), "[TTS] too many values to unpack (expected 2)"),
-    ((1,), "[TTS] need more than 1 value to unpack"),
-    ((), "[TTS] need more than 0 values to unpack"),
-    ("abc", "[TTS] too many values to unpack (expected 2)"),
-    ("ab", "[TTS] b"),  # two characters: index 'a', text 'b'
-    (5, None),  # not iterable: the interpreter's own message
-    ((1, 5), "[TTS] 'int' object has no attribute 'strip'"),
-    ([1, "list."], "[TTS] list."),
-    (iter([1, "iterator."]), "[TTS] iterator."),
-    ((1, b" bytes. "), "[TTS] b' bytes. '"),
-])
-def test_items_that_are_not_index_and_text(sa, events, capsys, item, line):
-    if line is None:
-        with pytest.raises(TypeError) as expected:
-            iter(item)
-        line = f"[TTS] {expected.value}"
-    out = M.Output(Model(events))
-    out.output_queue.put(item)
-    out.output_queue.put((2, "after."))
-    finishes(out._wait_all)
-    assert capsys.readouterr().out.splitlines() == [line, "[TTS] after."]
-    assert spoken(events)[-1] == b"after."
 
 
 @pytest.mark.parametrize("audio, got", [("text", "str"), (bytearray(b"ab"), "bytearray"),
@@ -326,43 +263,6 @@ def test_one_player_for_the_life_of_the_worker(monkeypatch, sa, events):
 
 
 # ------------------------------------------------------------ failures reported to the caller
-
-@pytest.mark.parametrize("global_name, where", [
-    ("queue", [ours("Output.__init__", 200)]),
-    ("threading", [ours("Output.__init__", 204), ours("Output._init_threads", 207)])])
-def test_a_missing_global(monkeypatch, global_name, where):
-    monkeypatch.delattr(M, global_name)
-    with pytest.raises(NameError) as info:
-        M.Output(object())
-    assert str(info.value) == f"name '{global_name}' is not defined"
-    assert entries(info.value)[-len(where):] == where
-
-
-@pytest.mark.parametrize("missing, line", [("_tts_worker", 208), ("_play_worker", 213)])
-def test_a_missing_worker_method(missing, line, sa, events):
-    class Partial(M.Output):
-        pass
-
-    def lookup(self):
-        raise AttributeError(missing)
-
-    setattr(Partial, missing, property(lookup))
-    with pytest.raises(AttributeError) as info:
-        Partial(Model(events))
-    assert entries(info.value)[-2] == ours("Output._init_threads", line)
-
-
-def test_wait_all_reports_a_broken_queue(sa, events):
-    out = M.Output(Model(events))
-    out.play_queue = None
-    with pytest.raises(AttributeError) as info:
-        out._wait_all()
-    assert entries(info.value)[-1] == ours("Output._wait_all", 289)
-    out.output_queue = None
-    with pytest.raises(AttributeError) as info:
-        out._wait_all()
-    assert entries(info.value)[-1] == ours("Output._wait_all", 288)
-
 
 def test_init_threads_of_a_subclass_runs_instead(sa, events):
     calls = []

@@ -37,18 +37,6 @@ def detector(vad_env, manage):
     return d
 
 
-def test_construction_sets_the_attributes_in_order(detector, vad_env):
-    cache = str(vad_env / ".cache")
-    assert list(vars(detector)) == ["cache_dir", "asr_model_dir", "model_path", "sess",
-                                    "state", "ctx", "sr"]
-    assert (detector.cache_dir, detector.asr_model_dir, detector.model_path) == (
-        cache, cache + "/sonvale", cache + "/sonvale/voicevd.pt")
-    for arr, shape, dtype in ((detector.state, (2, 1, 128), np.float32),
-                              (detector.ctx, (1, 64), np.float32), (detector.sr, (), np.int64)):
-        assert (type(arr), arr.shape, arr.dtype) == (np.ndarray, shape, dtype)
-    assert not detector.state.any() and not detector.ctx.any() and detector.sr == 16000
-
-
 @pytest.mark.parametrize("source", SPEECH_FILES + SENTENCES)
 def test_speech_scores_high(detector, tmp_path, source):
     audio = wav_16k(ALSA / f"{source}.wav" if source in SPEECH_FILES else espeak(tmp_path, source))

@@ -206,6 +206,9 @@ struct CaptureLoop {
     PyObject* frames;  // the list of kept frames
     bool speech_detected = false;
     Owned last_speech_time;
+    // The clock reading on the frame where speech began: max_time bounds the
+    // utterance from there, however long the capture waited before it.
+    Owned speech_start;
 
     Status run() {
         for (;;) {
@@ -264,6 +267,11 @@ struct CaptureLoop {
                 last_speech_time = clock_now(here);
                 CHECK(last_speech_time);
                 speech_detected = true;
+                LINE(88);
+                if (speech_start.get() == Py_None) {
+                    LINE(89);
+                    speech_start = Owned::ref(last_speech_time.get());
+                }
             }
 
             LINE(90);
@@ -291,9 +299,8 @@ struct CaptureLoop {
                 return ok;
             }
             LINE(98);
-            LET(started, getattr(self, time_start_attr));
-            const int too_long =
-                elapsed_beyond(now.get(), started.get(), self, max_time_record_attr, Py_GE);
+            const int too_long = elapsed_beyond(now.get(), speech_start.get(), self,
+                                                max_time_record_attr, Py_GE);
             CHECK(too_long >= 0);
             if (too_long) {
                 return ok;
@@ -314,6 +321,8 @@ Owned RecVoice_vad_audio(Here& here, PyObject* self) {
         LET(start, clock_now(here));
         CHECK(setattr(self, time_start_attr, start.get()));
     }
+    LINE(75);
+    loop.speech_start = Owned::ref(Py_None);
 
     CHECK(try_finally(
         here, [&]() -> Status { return loop.run(); },
@@ -337,8 +346,8 @@ Owned RecVoice_vad_audio(Here& here, PyObject* self) {
 }
 const MethodSpec vad_audio_row =
     method<RecVoice_vad_audio>("vad_audio", 70, {self_param})
-        .locals({"frames", "speech_detected", "last_speech_time", "frame", "p", "prob_avg",
-                 "is_speech", "now", "audio_np"});
+        .locals({"frames", "speech_detected", "last_speech_time", "speech_start", "frame",
+                 "p", "prob_avg", "is_speech", "now", "audio_np"});
 
 Owned RecVoice_record_audio(Here& here, PyObject* self) {
     LINE(110);
