@@ -134,10 +134,13 @@ def probe(tmp_path_factory):
 # ------------------------------------------------------------ fresh interpreters
 
 def run_python(code: str, *, env: dict | None = None, timeout: float = 120):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess.
+    stdout is unbuffered whatever the caller's environment says (a test's
+    `env` may still ask otherwise): a buffered stdout lets a daemon thread be
+    ended at exit holding the buffer's lock, and the exit then aborts."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env={**os.environ, **(env or {})}, timeout=timeout,
-                          cwd=str(ROOT / "tests"))
+                          text=True, env={**os.environ, "PYTHONUNBUFFERED": "1", **(env or {})},
+                          timeout=timeout, cwd=str(ROOT / "tests"))
 
 
 PRELUDE = """

@@ -271,6 +271,8 @@ def test_a_missing_class_fails_at_the_clause(pair, probe):
     ("runtime_error", SystemError, "throw_cxx: thrown as runtime_error", 62),
     ("int", SystemError, "throw_cxx: unknown C++ exception", 62),
     ("bad_alloc", MemoryError, "", 62),
+    ("error_set", ValueError, "pending when thrown", 62),
+    ("error_not_set", SystemError, "throw_cxx: failed without setting an exception", 62),
     ("in_handler", SystemError, "throw_cxx: thrown as in_handler", 66),
 ])
 def test_cxx_exceptions_become_python_errors(probe, kind, exc, message, line):

@@ -17,7 +17,7 @@
 
 #include "classes.hpp"
 #include "runtime/body.hpp"
-#include "runtime/exit_guard.hpp"
+#include "exit_guard.hpp"
 
 namespace {
 
@@ -72,6 +72,50 @@ NumpySeen numpy_seen;
 
 const Constant* const frame_attributes[] = {&frombuffer_name, &int16_name, &float32_name,
                                             &newaxis_name, &concatenate_name};
+
+// Whether `numpy` is the numpy whose C API the module was built against,
+// with the attributes the frame path uses; if so the frame path may take
+// over from the steps. Never fails: without a usable C API the detector
+// keeps to its steps.
+bool numpy_c_api_matches(PyObject* numpy) {
+    NumpySeen& seen = numpy_seen;
+    seen.c_api = false;
+    // A numpy whose C API cannot be imported (a stand-in module, another
+    // ABI) leaves the detector on the step-by-step path.
+    if (_import_array() < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
+    if (dict == nullptr) {
+        return false;
+    }
+    PyObject* found[5];
+    for (int i = 0; i < 5; ++i) {
+        found[i] = PyDict_GetItemWithError(dict, frame_attributes[i]->get());
+        if (found[i] == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    // The module must be the numpy whose C API this is.
+    PyObject* ndarray = PyDict_GetItemString(dict, "ndarray");
+    if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) ||
+        found[1] != reinterpret_cast<PyObject*>(&PyShortArrType_Type) ||
+        found[2] != reinterpret_cast<PyObject*>(&PyFloatArrType_Type) || found[3] != Py_None) {
+        return false;
+    }
+    for (int i = 0; i < 5; ++i) {
+        Py_INCREF(found[i]);
+        Py_XSETREF(seen.attributes[i], found[i]);
+    }
+    Py_INCREF(numpy);
+    Py_XSETREF(seen.module, numpy);
+    seen.dict = dict;
+    seen.dict_version = compat::dict_version(dict);
+    seen.c_api = true;
+    return true;
+}
 
 // Whether `np` is the numpy seen at import, with the attributes the frame's
 // steps use unchanged; the module's dict version makes the usual case two
@@ -274,6 +318,7 @@ Owned VoiceVD___init__(Here& here, PyObject* self) {
     }
     return Owned::ref(Py_None);
 }
+const MethodSpec init_row = method<VoiceVD___init__>("__init__", 14, {self_param});
 
 Owned VoiceVD_reset(Here& here, PyObject* self) {
     LINE(24);
@@ -288,6 +333,7 @@ Owned VoiceVD_reset(Here& here, PyObject* self) {
     }
     return Owned::ref(Py_None);
 }
+const MethodSpec reset_row = method<VoiceVD_reset>("reset", 23, {self_param});
 
 // Lines 34 to 40, from the model's inputs on. `input` is x.astype(np.float32)
 // when the frame path made it already, else null.
@@ -314,7 +360,7 @@ Owned run_model(Here& here, PyObject* self, PyObject* x, Owned input) {
     }
     Owned outputs;
     {
-        ModelRun inside;  // the interpreter's exit waits for it (runtime/exit_guard.hpp)
+        manage::ModelRun inside;  // the interpreter's exit waits for it (exit_guard.hpp)
         outputs = call(run.get(), Py_None, inputs.get());
     }
     CHECK(outputs);
@@ -391,61 +437,20 @@ Owned VoiceVD___call__(Here& here, PyObject* self, PyObject* pcm_bytes) {
     CHECK(setattr(self, ctx_name, context.get()));
     return run_model(here, self, x.get(), std::move(input));
 }
+const MethodSpec call_row =
+    method<VoiceVD___call__>("__call__", 27,
+                             {self_param, param("pcm_bytes").exactly(Exact::bytes).annotated("bytes")})
+        .returns("float")
+        .locals({"wav", "x", "prob"});
 
 }  // namespace
 
 namespace manage {
 
-bool VoiceVD_numpy_imported(PyObject* numpy) {
-    NumpySeen& seen = numpy_seen;
-    seen.c_api = false;
-    // A numpy whose C API cannot be imported (a stand-in module, another
-    // ABI) leaves the detector on the step-by-step path.
-    if (_import_array() < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
-    if (dict == nullptr) {
-        return false;
-    }
-    PyObject* found[5];
-    for (int i = 0; i < 5; ++i) {
-        found[i] = PyDict_GetItemWithError(dict, frame_attributes[i]->get());
-        if (found[i] == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    // The module must be the numpy whose C API this is.
-    PyObject* ndarray = PyDict_GetItemString(dict, "ndarray");
-    if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) ||
-        found[1] != reinterpret_cast<PyObject*>(&PyShortArrType_Type) ||
-        found[2] != reinterpret_cast<PyObject*>(&PyFloatArrType_Type) || found[3] != Py_None) {
-        return false;
-    }
-    for (int i = 0; i < 5; ++i) {
-        Py_INCREF(found[i]);
-        Py_XSETREF(seen.attributes[i], found[i]);
-    }
-    Py_INCREF(numpy);
-    Py_XSETREF(seen.module, numpy);
-    seen.dict = dict;
-    seen.dict_version = compat::dict_version(dict);
-    seen.c_api = true;
-    return true;
+void VoiceVD_imports_bound(Imports& imports) {
+    imports.genuine_numpy = numpy_c_api_matches(imports.np);
 }
 
-const ClassSpec VoiceVD_class{
-    "VoiceVD", 13,
-    {
-        method<VoiceVD___init__>("__init__", 14, {self_param}),
-        method<VoiceVD_reset>("reset", 23, {self_param}),
-        method<VoiceVD___call__>("__call__", 27,
-                                 {self_param, param("pcm_bytes").exactly(Exact::bytes).annotated("bytes")})
-            .returns("float")
-            .locals({"wav", "x", "prob"}),
-    },
-};
+const ClassSpec VoiceVD_class{"VoiceVD", 13, {init_row, reset_row, call_row}};
 
 }  // namespace manage
