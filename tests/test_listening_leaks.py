@@ -6,7 +6,7 @@ were and must not grow the memory tracemalloc traces beyond a small bound."""
 import pytest
 
 import cantorel.manage as M
-from conftest import assert_no_leak
+from conftest import Tracked, assert_handler_keeps_nothing, assert_no_leak
 from listening_fakes import Clock, PyAudioModule, numpy_with, newest
 
 N, WARM_UP = 1000, 50
@@ -150,3 +150,14 @@ def test_no_leaks(fakes, name, build):
     variant = name.split(", ", 1)[1] if ", " in name else name.split(" ", 1)[-1]
     call, keep = build(fakes, variant)
     assert_no_leak(call, keep, runs=N, warm_up=WARM_UP)
+
+
+@pytest.mark.parametrize("where", ["recogniser", "capture"])
+def test_recognize_keeps_nothing_it_caught(fakes, where):
+    """_recognize lets go of the recogniser's failure it caught; the capture
+    thread keeps nothing of the detector's failure that ended it."""
+    listener = M.Input(Model(Tracked))
+    if where == "capture":
+        fakes.setattr(Detector, "__call__", lambda self, frame: (_ for _ in ()).throw(
+            Tracked("detector")))
+    assert_handler_keeps_nothing(listener._recognize)
