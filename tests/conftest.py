@@ -237,6 +237,9 @@ def live_objects():
     return collections.Counter(type(o).__name__ for o in gc.get_objects())
 
 
+live_objects() - live_objects()  # the first counting fills the ABCs' caches
+
+
 def assert_no_leak(call, keep, *, runs, warm_up, swallow=(), tolerance=64 * 1024):
     """Calls `call` `warm_up` times, then `runs` times more with stdout thrown
     away and the exceptions in `swallow` dropped: the reference counts of the

@@ -5,6 +5,8 @@ after the interpreter has started finalizing, CPython ends it with
 pthread_exit, whose forced unwind passes through the module's frames: it must
 pass through them quietly, and they must not touch reference counts (or run
 Python code) on a thread that no longer holds the GIL."""
+import os
+
 import pytest
 
 from conftest import clean_exits
@@ -77,7 +79,7 @@ print("main done", time.monotonic(), flush=True)
 # (the statement that ends the main module, the status the process must end with)
 ENDINGS = {"normal": ("", 0), "sys.exit": ("sys.exit(3)", 3),
            "uncaught exception": ("raise LookupError('ended by the host')", 1)}
-EXIT_RUNS = 20
+EXIT_RUNS = int(os.environ.get("CANTOREL_EXIT_RUNS", "20"))
 # The exit hook waits for model runs at most 2 s; what the interpreter's own
 # finalization takes on a loaded machine comes on top.
 LONGEST_EXIT = 15

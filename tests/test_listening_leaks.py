@@ -3,6 +3,8 @@ success path and on each failure path, the background capture with its
 thread, and Input._recognize on each kind of outcome. After a warm-up the
 loop must leave the reference counts of the objects it passes around as they
 were and must not grow the memory tracemalloc traces beyond a small bound."""
+import threading
+
 import pytest
 
 import cantorel.manage as M
@@ -158,6 +160,7 @@ def test_recognize_keeps_nothing_it_caught(fakes, where):
     thread keeps nothing of the detector's failure that ended it."""
     listener = M.Input(Model(Tracked))
     if where == "capture":
+        fakes.setattr(threading, "excepthook", lambda args: None)  # pytest's own keeps it
         fakes.setattr(Detector, "__call__", lambda self, frame: (_ for _ in ()).throw(
             Tracked("detector")))
     assert_handler_keeps_nothing(listener._recognize)
