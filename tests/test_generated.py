@@ -16,7 +16,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import cantorel.manage as M
-import listening_twin
+import twin
 from conftest import entries, examples
 from listening_fakes import STEP, Rig, kept, newest, numpy_with
 from signatures import (METHODS, VALID, BytesSub, IntSub, StrSub, call, check_binding_failure,
@@ -89,14 +89,9 @@ def test_random_calls_bind_as_the_twin(probe, case):
 
 # ------------------------------------------------------------- the detector
 
-def detector_twin(self, pcm_bytes):
-    """VoiceVD.__call__ as Python statements."""
-    wav = np.frombuffer(pcm_bytes, dtype=np.int16).astype(np.float32) / 32768.0
-    x = np.concatenate((self.ctx, wav[np.newaxis, :]), axis=1)
-    self.ctx = x[:, -64:]
-    prob, self.state = self.sess.run(None, {"input": x.astype(np.float32), "state": self.state,
-                                            "sr": self.sr})
-    return float(prob)
+# VoiceVD.__call__ as the twin states it, run on a second native detector's
+# session, state and context.
+detector_twin = twin.load().VoiceVD.__call__
 
 
 @pytest.fixture(scope="module")
@@ -125,15 +120,15 @@ def test_detector_on_frames_of_every_length(detectors, frames):
     """The real model on random bytes, against the same statements: the same
     probability, state and context to the bit, or the same failure (an odd
     length, or a width the model refuses) with the state left as it was."""
-    native, twin = detectors
+    native, other = detectors
     for d in detectors:
         d.reset()
     for frame in frames:
         state = native.state
-        got, want = _outcome(native, frame), _outcome(detector_twin, twin, frame)
+        got, want = _outcome(native, frame), _outcome(detector_twin, other, frame)
         assert got == want
-        np.testing.assert_array_equal(native.ctx, twin.ctx)
-        np.testing.assert_array_equal(native.state, twin.state)
+        np.testing.assert_array_equal(native.ctx, other.ctx)
+        np.testing.assert_array_equal(native.state, other.state)
         if len(frame) % 2:
             assert native.state is state
 
@@ -201,7 +196,7 @@ def scripts(draw):
 
 def _lines(exc):
     return [(line, name.rsplit(".", 1)[-1]) for f, line, name in entries(exc)
-            if f in ("cantorel/manage", listening_twin.FILE)]
+            if f in ("cantorel/manage", str(twin.PATH))]
 
 
 def _capture_run(target, monkeypatch, s):
@@ -249,7 +244,7 @@ def test_capture_scripts_against_the_twin(s):
     fail, a stream that re-enters the capture, and a recogniser returning
     wrong types: the module does what its Python twin does."""
     results = []
-    for target in (M, listening_twin.load()):
+    for target in (M, twin.load()):
         with pytest.MonkeyPatch.context() as mp:
             results.append(_capture_run(target, mp, s))
     assert results[0] == results[1]
@@ -266,7 +261,7 @@ def test_recognize_scripts_against_the_twin(s):
             return s["text"]
 
     results = []
-    for target in (M, listening_twin.load()):
+    for target in (M, twin.load()):
         with pytest.MonkeyPatch.context() as mp:
             probs = [_prob(p) for p in s["probs"]]
             rig = Rig(target, mp, probs, exact=s["mean"] == "newest")
