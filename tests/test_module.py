@@ -213,7 +213,8 @@ def test_derived_class():
 def test_fresh_namespace_order_without_a_version_warning():
     check_python("""
         import sys, types
-        assert sys.version.startswith('3.10') and sys.warnoptions == ['error::RuntimeWarning']
+        # the interpreter the module was built by and for: no warning to fail on
+        assert sys.warnoptions == ['error::RuntimeWarning']
         fake = sys.modules['pyaudio'] = types.ModuleType('pyaudio')  # taken from sys.modules
         import cantorel.manage as m
         assert [k for k in vars(m) if not k.startswith('__')] == [
