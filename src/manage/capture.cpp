@@ -502,6 +502,8 @@ const ClassSpec RecVoice_class{
                      "is_speech", "now", "audio_np"}),
         method<RecVoice_record_audio>("record_audio", 109, {self_param}),
     },
+    {"_sld", "max_time_record", "frame_is_append", "RATE", "FRAME_SIZE", "FORMAT", "CHANNELS",
+     "pa", "stream", "voicevd", "hist", "time_start"},
 };
 
 const ClassSpec RecVoice_T_class{
@@ -513,6 +515,7 @@ const ClassSpec RecVoice_T_class{
         method<RecVoice_T_stop_recording>("stop_recording", 127, {self_param}),
         method<RecVoice_T_get_audio>("get_audio", 131, {self_param}),
     },
+    {"thread", "audio_np"},
     &g::RecVoice,
 };
 

@@ -147,6 +147,7 @@ const ClassSpec Input_class{
             .locals({"audio_data", "text", "recognized_text", "e"}),
         method<Input__reset>("_reset", 193, {self_param}).returns("None"),
     },
+    {"asr_model", "sld", "max_time", "recorder"},
 };
 
 }  // namespace manage

@@ -930,6 +930,7 @@ const ClassSpec Output_class{
                      "sentence", "remaining_text", "e"}),
         method<Output__wait_all>("_wait_all", 287, {self_param}).returns("None"),
     },
+    {"tts_model", "output_queue", "play_queue", "tts_thread", "play_thread"},
 };
 
 }  // namespace manage

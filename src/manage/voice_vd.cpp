@@ -399,6 +399,7 @@ const ClassSpec VoiceVD_class{
             .returns("float")
             .locals({"wav", "x", "prob"}),
     },
+    {"cache_dir", "asr_model_dir", "model_path", "sess", "state", "ctx", "sr"},
 };
 
 }  // namespace manage

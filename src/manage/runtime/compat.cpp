@@ -60,4 +60,38 @@ void start_dict_tags() {}
 
 #endif
 
+int class_body_begins(PyObject* ns, int first_line) {
+#if CANTOREL_PY313
+    PyObject* line = PyLong_FromLong(first_line);
+    const int result = line == nullptr ? -1 : PyMapping_SetItemString(ns, "__firstlineno__", line);
+    Py_XDECREF(line);
+    return result;
+#else
+    (void)ns;
+    (void)first_line;
+    return 0;
+#endif
+}
+
+int class_body_ends(PyObject* ns, const std::vector<const char*>& self_attributes) {
+#if CANTOREL_PY313
+    PyObject* names = PyList_New(0);
+    int result = names == nullptr ? -1 : 0;
+    for (const char* text : self_attributes) {
+        PyObject* name = result == 0 ? PyUnicode_InternFromString(text) : nullptr;
+        result = name == nullptr ? -1 : PyList_Append(names, name);
+        Py_XDECREF(name);
+    }
+    PyObject* sorted = result == 0 && PyList_Sort(names) == 0 ? PyList_AsTuple(names) : nullptr;
+    result = sorted == nullptr ? -1 : PyMapping_SetItemString(ns, "__static_attributes__", sorted);
+    Py_XDECREF(sorted);
+    Py_XDECREF(names);
+    return result;
+#else
+    (void)ns;
+    (void)self_attributes;
+    return 0;
+#endif
+}
+
 }  // namespace compat

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
 #error "this module is built for CPython 3.10 to 3.13"
@@ -276,6 +277,13 @@ inline PyObject* new_traceback_frame(PyCodeObject* code, PyObject* globals, int 
 inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
     return _PyObject_GetMethod(object, name, method);
 }
+
+// What the compiler of this version adds to a class body's namespace
+// around the body's own statements (3.13: __firstlineno__ first,
+// __static_attributes__, the sorted names, last). 0, or -1 with an
+// exception set. compat.cpp.
+int class_body_begins(PyObject* ns, int first_line);
+int class_body_ends(PyObject* ns, const std::vector<const char*>& self_attributes);
 
 // Where the running interpreter's version string starts.
 inline const char* running_version() noexcept { return Py_GetVersion(); }
