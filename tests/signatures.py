@@ -119,7 +119,7 @@ VECTORCALL = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object,
                                ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
                                ctypes.py_object)
 OFFSET_FLAG = 1 << (8 * ctypes.sizeof(ctypes.c_size_t) - 1)  # PY_VECTORCALL_ARGUMENTS_OFFSET
-TP_VECTORCALL_OFFSET = 7 * ctypes.sizeof(ctypes.c_void_p)   # within PyTypeObject, 3.10
+TP_VECTORCALL_OFFSET = 7 * ctypes.sizeof(ctypes.c_void_p)   # within PyTypeObject, 3.10 to 3.13
 
 
 def raw_vectorcall(f, args, kwnames=(), kwvalues=(), flag=0):

@@ -3,6 +3,8 @@ it up by rebinding module globals: every call through the module's function
 type counts toward the recursion limit, so it ends in RecursionError with the
 interpreter's own message, as the same code in Python does, never in a crash.
 Run in fresh interpreters, since a failure here is a crash."""
+import sys
+
 import pytest
 
 from conftest import clean_exits
@@ -29,6 +31,7 @@ if ROUTE == 'expanduser':
     M.os = types.SimpleNamespace(path=types.SimpleNamespace(expanduser=M.VoiceVD.__init__))
     call = M.VoiceVD
     names = {'cantorel.manage.VoiceVD.__init__'}
+    PYTHON_FRAMES_PER_STEP = 1  # each step is one call of the module's function
 
     class Twin:
         def __init__(self):
@@ -42,6 +45,7 @@ else:
     M.np = types.SimpleNamespace(frombuffer=lambda b, dtype: det(b), int16=np.int16)
     call = lambda: det(b'\0\0')
     names = {'cantorel.manage.VoiceVD.__call__'}
+    PYTHON_FRAMES_PER_STEP = 2  # the module's function and the lambda
     twin_message = None
 
 first, second = attempt(call), attempt(call)
@@ -58,7 +62,14 @@ limit = sys.getrecursionlimit()
 sys.setrecursionlimit(limit // 2)
 lower = attempt(call)
 sys.setrecursionlimit(limit)
-assert len(lower[1]) < len(first[1]) * 0.6, (len(lower[1]), len(first[1]))
+if len(first[1]) * PYTHON_FRAMES_PER_STEP > 0.9 * limit:
+    assert len(lower[1]) < len(first[1]) * 0.6, (len(lower[1]), len(first[1]))
+else:
+    # From 3.12 the interpreter also counts each return from native code
+    # into Python against a fixed limit of its own, which ended this chain
+    # first; a lower Python limit stops it no later.
+    assert sys.version_info >= (3, 12), (len(first[1]), limit)
+    assert len(lower[1]) <= len(first[1]), (len(lower[1]), len(first[1]))
 # still usable, with the globals put back
 M.os, M.np = real_os, real_np
 det = object.__new__(M.VoiceVD)
@@ -92,6 +103,10 @@ def test_runaway_recursion_is_a_recursion_error(route, limit):
 
 def test_the_interpreter_fields_are_read_directly(probe):
     """The finalizing flag, the thread state and the recursion limit are read
-    at offsets confirmed at start-up; on the interpreter the module is built
-    for, all three are confirmed (else every call pays for the public calls)."""
-    assert probe.layout == (True, True, True)
+    at offsets confirmed at start-up where the version keeps them in reach;
+    on the interpreter the module is built for, each one it has is confirmed
+    (else every call pays for the public calls). None: not read on that
+    version (3.12 keeps the thread state thread-local; from 3.11 the count
+    and its limit are in the thread state itself)."""
+    expected = {(3, 10): (True, True, True), (3, 11): (True, True, None)}
+    assert probe.layout == expected.get(sys.version_info[:2], (True, None, None))

@@ -468,12 +468,15 @@ namespace manage {
 const ClassSpec RecVoice_class{
     "RecVoice", 43,
     {RecVoice_init_row, vad_audio_row, record_audio_row},
+    {"_sld", "max_time_record", "frame_is_append", "RATE", "FRAME_SIZE", "FORMAT", "CHANNELS",
+     "pa", "stream", "voicevd", "hist", "time_start"},
 };
 
 const ClassSpec RecVoice_T_class{
     "RecVoice_T", 113,
     {RecVoice_T_init_row, start_recording_row, record_audio_thread_row, stop_recording_row,
      get_audio_row},
+    {"thread", "audio_np"},
     &g::RecVoice,
 };
 

@@ -145,6 +145,7 @@ namespace manage {
 const ClassSpec Input_class{
     "Input", 157,
     {init_row, init_recorder_row, recognize_row, reset_row},
+    {"asr_model", "sld", "max_time", "recorder"},
 };
 
 }  // namespace manage

@@ -434,6 +434,7 @@ const ClassSpec Output_class{
     "Output", 197,
     {init_row, init_threads_row, splitsen_row, tts_worker_row, play_worker_row, add_stream_row,
      wait_all_row},
+    {"tts_model", "output_queue", "play_queue", "tts_thread", "play_thread"},
 };
 
 }  // namespace manage

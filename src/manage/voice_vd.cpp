@@ -451,6 +451,10 @@ void VoiceVD_imports_bound(Imports& imports) {
     imports.genuine_numpy = numpy_c_api_matches(imports.np);
 }
 
-const ClassSpec VoiceVD_class{"VoiceVD", 13, {init_row, reset_row, call_row}};
+const ClassSpec VoiceVD_class{
+    "VoiceVD", 13,
+    {init_row, reset_row, call_row},
+    {"cache_dir", "asr_model_dir", "model_path", "sess", "state", "ctx", "sr"},
+};
 
 }  // namespace manage

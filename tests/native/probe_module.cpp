@@ -90,10 +90,10 @@ void fill(PyObject* module) {
     p.function_type = rt::create_function_type(module);
     // Which of the interpreter's fields the runtime reads directly (see
     // compat.hpp): all three on the interpreter it is built for.
-    rt::Owned layout = rt::own(Py_BuildValue(
-        "(OOO)", compat::finalizing_slot != &compat::kAsk ? Py_True : Py_False,
-        compat::tstate_slot != nullptr ? Py_True : Py_False,
-        compat::recursion_limit_offset != 0 ? Py_True : Py_False));
+    const compat::DirectReads reads = compat::direct_reads();
+    auto state = [](int used) { return used < 0 ? Py_None : used ? Py_True : Py_False; };
+    rt::Owned layout = rt::own(Py_BuildValue("(OOO)", state(reads.finalizing),
+                                             state(reads.tstate), state(reads.recursion_limit)));
     rt::require(PyDict_SetItemString(p.module_dict, "layout", layout.get()));
     rt::require(PyDict_SetItemString(p.module_dict, "fail", Py_None));
     rt::require(PyDict_SetItemString(p.module_dict, "bound", Py_None));

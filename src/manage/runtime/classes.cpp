@@ -97,7 +97,9 @@ void create_plain_class(Here& here, const ClassSpec& spec, MethodRuntime* const*
     PyObject* class_name = name_object.get();
     Owned ns = own(PyDict_New());
     set_class_names(ns.get(), class_name);
+    require(compat::class_body_begins(ns.get(), spec.line));
     add_methods(here, ns.get(), spec, methods);
+    require(compat::class_body_ends(ns.get(), spec.self_attributes));
     LINE(spec.line);
     Owned cls = own(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
                                                  class_name, p.empty_tuple, ns.get(), nullptr));
@@ -122,10 +124,12 @@ void create_derived_class(Here& here, const ClassSpec& spec, MethodRuntime* cons
                                                           nullptr))
                        : own(PyDict_New());
     set_class_names(ns.get(), class_name);
+    require(compat::class_body_begins(ns.get(), spec.line));
     if (bases.get() != original_bases.get()) {
         require(PyObject_SetItem(ns.get(), name(Name::dunder_orig_bases), original_bases.get()));
     }
     std::vector<Owned> needing_class = add_methods(here, ns.get(), spec, methods);
+    require(compat::class_body_ends(ns.get(), spec.self_attributes));
     LINE(spec.line);
     Owned cls = own(PyObject_CallFunctionObjArgs(metaclass, class_name, bases.get(), ns.get(),
                                                  nullptr));

@@ -18,11 +18,17 @@ namespace rt {
 class Global;
 
 // A class statement: its name, line, methods in the order of the class
-// body, and the module global naming its one base, if any.
+// body, the attributes its methods assign as `self.<name> = ...` (which
+// interpreters from 3.13 publish as __static_attributes__), and the module
+// global naming its one base, if any.
 struct ClassSpec {
     ClassSpec(const char* name, int line, std::vector<MethodSpec> methods,
               const Global* base = nullptr)
-        : name(name), line(line), methods(std::move(methods)), base(base) {
+        : ClassSpec(name, line, std::move(methods), {}, base) {}
+    ClassSpec(const char* name, int line, std::vector<MethodSpec> methods,
+              std::vector<const char*> self_attributes, const Global* base = nullptr)
+        : name(name), line(line), methods(std::move(methods)),
+          self_attributes(std::move(self_attributes)), base(base) {
         for (MethodSpec& m : this->methods) {
             m.class_name = name;
         }
@@ -30,6 +36,7 @@ struct ClassSpec {
     const char* name;
     int line;
     std::vector<MethodSpec> methods;
+    std::vector<const char*> self_attributes;
     const Global* base;
 };
 

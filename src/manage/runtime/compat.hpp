@@ -1,5 +1,7 @@
-// Everything that depends on the interpreter version lives here, so that a
-// newer interpreter means changing this file and nothing else.
+// Everything that depends on the interpreter version lives here (and in its
+// start-up checks, layout.c), so that a newer interpreter means changing
+// this unit and nothing else. Supported: CPython 3.10 to 3.13, each build
+// for the version it is compiled against.
 #pragma once
 
 #include <Python.h>
@@ -8,22 +10,42 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
-#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030B0000
-#error "this module is built for CPython 3.10"
+#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
+#error "this module is built for CPython 3.10 to 3.13"
 #endif
 
-// The interpreter's runtime state and its recursion check, which the public
-// API reaches only through calls (both exported by libpython), and the
-// offsets of three fields in it (layout.c).
+#define CANTOREL_PY311 (PY_VERSION_HEX >= 0x030B0000)
+#define CANTOREL_PY312 (PY_VERSION_HEX >= 0x030C0000)
+#define CANTOREL_PY313 (PY_VERSION_HEX >= 0x030D0000)
+
+// Code flags the signature code objects set; 3.11 dropped CO_NOFREE (no
+// code object carries it any more), so it adds nothing there.
+#ifndef CO_NOFREE
+#define CO_NOFREE 0
+#endif
+
+// The interpreter's runtime state and the calls behind its recursion check
+// and method loading, exported by libpython but declared only in its
+// internal headers; and the offsets of the fields read directly
+// (layout.c; kNoField where this version has no such field).
 extern "C" {
 __attribute__((visibility("default"))) extern char _PyRuntime[];
+#if !CANTOREL_PY312
 __attribute__((visibility("default"))) int _Py_CheckRecursiveCall(PyThreadState* tstate,
                                                                   const char* where);
+#endif
+#if CANTOREL_PY313
+__attribute__((visibility("default"))) int _PyObject_GetMethod(PyObject* obj, PyObject* name,
+                                                               PyObject** method);
+#endif
 extern const std::size_t cantorel_runtime_offsets[3];
 }
 
 namespace compat {
+
+inline constexpr std::size_t kNoField = ~std::size_t{0};
 
 template <typename T>
 T read_at(const void* base, std::size_t offset) noexcept {
@@ -32,28 +54,65 @@ T read_at(const void* base, std::size_t offset) noexcept {
     return value;
 }
 
-// The three fields, read directly once `check_layout()` has confirmed
-// their offsets in the running interpreter; until then, or if they do not
-// match, through the public calls.
+inline int interpreter_is_finalizing() noexcept {
+#if CANTOREL_PY313
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// The thread state of the running thread, asked of the interpreter.
+inline PyThreadState* asked_tstate() noexcept {
+#if CANTOREL_PY313
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// The fields read directly once `check_layout()` has confirmed their
+// offsets in the running interpreter; until then, where they do not match,
+// or where this version keeps them elsewhere (3.12 moved the current thread
+// state into a thread-local variable of libpython; from 3.11 the recursion
+// limit travels in the thread state), through the public calls.
 inline char ask_marker;
-inline void* const kAsk = &ask_marker;  // non-null: ask _Py_IsFinalizing()
+inline void* const kAsk = &ask_marker;  // non-null: ask interpreter_is_finalizing()
 inline void* const* finalizing_slot = &kAsk;   // &_PyRuntime._finalizing
-inline void* const* tstate_slot = nullptr;      // &_PyRuntime.gilstate.tstate_current
-inline std::size_t recursion_limit_offset = 0;  // in PyInterpreterState
+inline void* const* tstate_slot = nullptr;      // &_PyRuntime.gilstate.tstate_current (< 3.12)
+inline std::size_t recursion_limit_offset = 0;  // in PyInterpreterState (3.10)
+
+// Which direct reads are in use: 1 confirmed, 0 not confirmed, -1 not
+// needed on this version. For tests.
+struct DirectReads {
+    int finalizing, tstate, recursion_limit;
+};
+inline DirectReads direct_reads() noexcept {
+    const std::size_t* off = cantorel_runtime_offsets;
+    auto state = [](std::size_t offset, bool used) { return offset == kNoField ? -1 : used ? 1 : 0; };
+    return {state(off[0], finalizing_slot != &kAsk), state(off[1], tstate_slot != nullptr),
+            state(off[2], recursion_limit_offset != 0)};
+}
+
+void start_dict_tags();  // compat.cpp
 
 // Once at start-up, with the GIL held: each offset is used only if what is
 // found there is what the public calls say.
 inline void check_layout() noexcept {
     const std::size_t* off = cantorel_runtime_offsets;
-    finalizing_slot = read_at<void*>(_PyRuntime, off[0]) == nullptr && _Py_IsFinalizing() == 0
+    finalizing_slot = off[0] != kNoField && read_at<void*>(_PyRuntime, off[0]) == nullptr &&
+                              interpreter_is_finalizing() == 0
                           ? reinterpret_cast<void* const*>(_PyRuntime + off[0])
                           : &kAsk;
     PyThreadState* tstate = PyThreadState_Get();
-    tstate_slot = read_at<void*>(_PyRuntime, off[1]) == static_cast<void*>(tstate)
+    tstate_slot = off[1] != kNoField && read_at<void*>(_PyRuntime, off[1]) == static_cast<void*>(tstate)
                       ? reinterpret_cast<void* const*>(_PyRuntime + off[1])
                       : nullptr;
     recursion_limit_offset =
-        read_at<int>(tstate->interp, off[2]) == Py_GetRecursionLimit() ? off[2] : 0;
+        off[2] != kNoField && read_at<int>(tstate->interp, off[2]) == Py_GetRecursionLimit()
+            ? off[2]
+            : 0;
+    start_dict_tags();
 }
 
 // Whether the interpreter has begun to finalize. An owned handle asks
@@ -61,7 +120,7 @@ inline void check_layout() noexcept {
 inline bool is_finalizing() noexcept {
     void* finalizing;
     __atomic_load(finalizing_slot, &finalizing, __ATOMIC_RELAXED);
-    return finalizing != nullptr && _Py_IsFinalizing() != 0;
+    return finalizing != nullptr && interpreter_is_finalizing() != 0;
 }
 
 // The thread state of the running thread, which holds the GIL.
@@ -71,24 +130,62 @@ inline PyThreadState* current_tstate() noexcept {
         __atomic_load(tstate_slot, &tstate, __ATOMIC_RELAXED);
         return static_cast<PyThreadState*>(tstate);
     }
-    return PyThreadState_Get();
+    return asked_tstate();
 }
 
-// Py_EnterRecursiveCall(""), inline: counts a call toward the recursion
-// limit as the interpreter counts its own; null with RecursionError set
-// when the limit is passed. Pass the result to leave_call().
+#if CANTOREL_PY312
+// The interpreter's own check when a Python frame passes the limit (not
+// exported): RecursionError, with 50 calls of headroom to handle it. Where
+// the interpreter would give up with a fatal error (overflowing while
+// handling an overflow), the error is raised again instead.
+[[gnu::noinline, gnu::cold]] inline int python_recursion_exceeded(PyThreadState* tstate) {
+    if (tstate->recursion_headroom && tstate->py_recursion_remaining >= -50) {
+        return 0;
+    }
+    tstate->recursion_headroom++;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    tstate->recursion_headroom--;
+    return -1;
+}
+#endif
+
+// Counts a call toward the recursion limit as the interpreter counts a call
+// of a Python function (from 3.12 the Python count, which
+// sys.setrecursionlimit sets, not the fixed C count that
+// Py_EnterRecursiveCall keeps); null with RecursionError set when the limit
+// is passed. Pass the result to leave_call().
 inline PyThreadState* enter_call() {
     PyThreadState* tstate = current_tstate();
+#if CANTOREL_PY312
+    if (tstate->py_recursion_remaining-- <= 0 && python_recursion_exceeded(tstate)) {
+        ++tstate->py_recursion_remaining;
+        return nullptr;
+    }
+#elif CANTOREL_PY311
+    // _Py_CheckRecursiveCall gives the count back itself when it fails.
+    if (tstate->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate, "")) {
+        return nullptr;
+    }
+#else
     const int limit = recursion_limit_offset != 0
                           ? read_at<int>(tstate->interp, recursion_limit_offset)
                           : Py_GetRecursionLimit();
     if (++tstate->recursion_depth > limit && _Py_CheckRecursiveCall(tstate, "")) {
         return nullptr;
     }
+#endif
     return tstate;
 }
 
-inline void leave_call(PyThreadState* tstate) noexcept { --tstate->recursion_depth; }
+inline void leave_call(PyThreadState* tstate) noexcept {
+#if CANTOREL_PY312
+    ++tstate->py_recursion_remaining;
+#elif CANTOREL_PY311
+    ++tstate->recursion_remaining;
+#else
+    --tstate->recursion_depth;
+#endif
+}
 
 // The identifier of the interpreter running on this thread, or -1 with an
 // exception set.
@@ -100,12 +197,41 @@ inline int64_t interpreter_id() {
 // Looks up an attribute that may be missing: 1 and a new reference in
 // *result when found, 0 and null when missing (no error set), -1 on error.
 inline int lookup_optional_attr(PyObject* object, PyObject* name, PyObject** result) {
+#if CANTOREL_PY313
+    return PyObject_GetOptionalAttr(object, name, result);
+#else
     return _PyObject_LookupAttr(object, name, result);
+#endif
 }
 
-// A tag that changes whenever the dictionary changes; good only for caching.
+#if CANTOREL_PY312
+// From 3.12 the dictionaries' own version tags are deprecated; the module
+// keeps tags of its own for the few dictionaries it caches look-ups from
+// (module namespaces, the built-ins), renewed by a dict watcher on every
+// change. A dictionary first asked about is watched from then on.
+struct WatchedDict {
+    PyObject* dict;  // borrowed; removed from the table when it is freed
+    uint64_t tag;
+};
+inline constexpr int kWatchedDicts = 16;
+inline WatchedDict watched_dicts[kWatchedDicts];
+inline int watched_count = 0;
+uint64_t watch_dict(PyObject* dict) noexcept;  // compat.cpp
+#endif
+
+// A tag that changes whenever the dictionary changes, and that no other
+// dictionary has at the same time; good only for caching.
 inline uint64_t dict_version(PyObject* dict) noexcept {
+#if CANTOREL_PY312
+    for (int i = 0; i < watched_count; ++i) {
+        if (watched_dicts[i].dict == dict) {
+            return watched_dicts[i].tag;
+        }
+    }
+    return watch_dict(dict);
+#else
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
 }
 
 // A code object without byte code that carries a function's signature for
@@ -113,18 +239,34 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
 inline PyObject* new_signature_code(int argcount, int flags, PyObject* varnames,
                                     PyObject* filename, PyObject* name, int firstlineno,
                                     PyObject* empty_bytes, PyObject* empty_tuple) {
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+#if CANTOREL_PY312
+    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+        empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes));
+#elif CANTOREL_PY311
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0, flags, empty_bytes,
-        empty_tuple, empty_tuple, varnames, empty_tuple, empty_tuple, filename, name,
-        firstlineno, empty_bytes));
+        argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+        empty_tuple, empty_tuple, filename, name, name, firstlineno, empty_bytes, empty_bytes));
+#else
+    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
+        empty_tuple, empty_tuple, filename, name, firstlineno, empty_bytes));
+#endif
 }
 
-// A frame for a traceback entry at `line`; new reference or null.
+// A frame for a traceback entry at `line`; new reference or null. `code`
+// is PyCode_NewEmpty(file, function, line): from 3.11 frames are opaque and
+// a fresh frame's line is the first line of its code, which is `line`.
 inline PyObject* new_traceback_frame(PyCodeObject* code, PyObject* globals, int line) {
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+#if !CANTOREL_PY311
     if (frame != nullptr) {
         frame->f_lineno = line;
     }
+#else
+    (void)line;
+#endif
     return reinterpret_cast<PyObject*>(frame);
 }
 
@@ -135,6 +277,13 @@ inline PyObject* new_traceback_frame(PyCodeObject* code, PyObject* globals, int 
 inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
     return _PyObject_GetMethod(object, name, method);
 }
+
+// What the compiler of this version adds to a class body's namespace
+// around the body's own statements (3.13: __firstlineno__ first,
+// __static_attributes__, the sorted names, last). 0, or -1 with an
+// exception set. compat.cpp.
+int class_body_begins(PyObject* ns, int first_line);
+int class_body_ends(PyObject* ns, const std::vector<const char*>& self_attributes);
 
 // Where the running interpreter's version string starts.
 inline const char* running_version() noexcept { return Py_GetVersion(); }

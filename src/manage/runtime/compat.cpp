@@ -1,0 +1,97 @@
+// The parts of the compatibility unit that are not on a hot path.
+#include "runtime/compat.hpp"
+
+namespace compat {
+
+#if CANTOREL_PY312
+namespace {
+
+int dict_watcher = -1;  // per process: the module is loaded into one interpreter
+uint64_t last_tag = 0;  // every tag handed out is new
+
+// Runs before the change, with the GIL held and no Python code in between:
+// the next look-up sees the new tag and looks again once the change is made.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) noexcept {
+    for (int i = 0; i < watched_count; ++i) {
+        if (watched_dicts[i].dict != dict) {
+            continue;
+        }
+        if (event == PyDict_EVENT_DEALLOCATED) {
+            // Its address may be reused by a dictionary nobody watches.
+            watched_dicts[i] = watched_dicts[--watched_count];
+        } else {
+            watched_dicts[i].tag = ++last_tag;
+        }
+        break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void start_dict_tags() {
+    if (dict_watcher >= 0) {
+        return;
+    }
+    dict_watcher = PyDict_AddWatcher(on_dict_event);
+    if (dict_watcher < 0) {
+        PyErr_Clear();  // no watcher left: every look-up is made afresh
+    }
+}
+
+uint64_t watch_dict(PyObject* dict) noexcept {
+    if (dict_watcher < 0 || watched_count == kWatchedDicts) {
+        return ++last_tag;  // a tag nothing holds: never a cached answer
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);  // may be asked while an error is set
+    const bool watching = PyDict_Watch(dict_watcher, dict) == 0;
+    PyErr_Restore(type, value, tb);
+    if (!watching) {
+        return ++last_tag;
+    }
+    watched_dicts[watched_count] = {dict, ++last_tag};
+    return watched_dicts[watched_count++].tag;
+}
+
+#else
+
+void start_dict_tags() {}
+
+#endif
+
+int class_body_begins(PyObject* ns, int first_line) {
+#if CANTOREL_PY313
+    PyObject* line = PyLong_FromLong(first_line);
+    const int result = line == nullptr ? -1 : PyMapping_SetItemString(ns, "__firstlineno__", line);
+    Py_XDECREF(line);
+    return result;
+#else
+    (void)ns;
+    (void)first_line;
+    return 0;
+#endif
+}
+
+int class_body_ends(PyObject* ns, const std::vector<const char*>& self_attributes) {
+#if CANTOREL_PY313
+    PyObject* names = PyList_New(0);
+    int result = names == nullptr ? -1 : 0;
+    for (const char* text : self_attributes) {
+        PyObject* name = result == 0 ? PyUnicode_InternFromString(text) : nullptr;
+        result = name == nullptr ? -1 : PyList_Append(names, name);
+        Py_XDECREF(name);
+    }
+    PyObject* sorted = result == 0 && PyList_Sort(names) == 0 ? PyList_AsTuple(names) : nullptr;
+    result = sorted == nullptr ? -1 : PyMapping_SetItemString(ns, "__static_attributes__", sorted);
+    Py_XDECREF(sorted);
+    Py_XDECREF(names);
+    return result;
+#else
+    (void)ns;
+    (void)self_attributes;
+    return 0;
+#endif
+}
+
+}  // namespace compat
