@@ -121,3 +121,15 @@ def entries(exc):
     module's and the mends' left out, so the module's and the twin's compare equal."""
     return [entry_as_module(f.filename, f.lineno, f.name)
             for f in traceback.extract_tb(exc.__traceback__) if f.filename not in (MENDS, HERE)]
+
+
+def line_of(qualname, statement):
+    """The line of the one statement in method `qualname` that starts with
+    `statement`: for the tests that cannot run through the twin (a signal, a
+    fresh interpreter) but name the line the module reports."""
+    firsts = dict((q, first) for first, q in METHOD_LINES)
+    first = firsts[qualname]
+    found = [i for i, text in enumerate(SOURCE.splitlines(), 1)
+             if i > first and qualname_at(i) == qualname and text.strip().startswith(statement)]
+    assert len(found) == 1, (qualname, statement, found)
+    return found[0]
