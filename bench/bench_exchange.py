@@ -1,8 +1,12 @@
 """Benchmark: one spoken exchange on the virtual devices, and how early streaming speaks.
 
 1. The exchange of examples/voice_loop.py, run several times in one process
-   (one Input, one Output): end of speech -> recognised text, first reply
-   chunk -> first sound, end of speech -> first sound, total; medians.
+   (one Input and one Output with their defaults; Whisper and Piper unless
+   --asr/--tts say otherwise, each warmed up once first): end of speech ->
+   recognised text, first reply chunk -> first sound, end of speech -> first
+   sound, total, medians; and the silence between consecutive pieces at the
+   speaker, as the pipeline added it and as a listener hears it (with the
+   voice's own quiet edges), median and largest over all exchanges.
 2. Time to first sound for a reply of five sentences that the stand-in
    language model streams 3-4 characters every 50 ms, measured on the speaker
    recording from the stream's first chunk:
@@ -16,32 +20,33 @@
    3 times as early as each of the other two (ratio of medians).
 
 Not a test (pytest does not collect it). After `bash tools/setup.sh`:
-    .venv/bin/python bench/bench_exchange.py [--exchanges N] [--rounds N]
+    .venv/bin/python bench/bench_exchange.py [--exchanges N] [--rounds N] [--asr NAME] [--tts NAME]
 """
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import statistics
 import sys
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 ROOT = Path(__file__).resolve().parent.parent
 TARGET = 3.0
+sys.path.insert(0, str(ROOT / "examples"))
 
 
 def load_voice_loop():
-    spec = importlib.util.spec_from_file_location("voice_loop", ROOT / "examples" / "voice_loop.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["voice_loop"] = module
-    spec.loader.exec_module(module)
-    return module
+    """The voice loop's parts under one name."""
+    from loop import adapters, cli, common, devices, exchange, language, utterance
+    vl = SimpleNamespace()
+    for part in (common, utterance, adapters, language, exchange, devices, cli):
+        vl.__dict__.update({k: v for k, v in vars(part).items() if not k.startswith("_")})
+    return vl
 
 
-def first_sound_after(recorder, start: float) -> float | None:
+def first_sound_after(vl, recorder, start: float) -> float | None:
     """Seconds from `start` to the first sound in what `recorder` got; stops it."""
-    import voice_loop as vl
     time.sleep(0.3)
     stopped = time.monotonic()
     samples, rate = recorder.stop()
@@ -58,6 +63,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--exchanges", type=int, default=5, help="full exchanges to time (default 5)")
     ap.add_argument("--rounds", type=int, default=3, help="rounds of the first-sound comparison (default 3)")
+    ap.add_argument("--asr", default="whisper", help="the recogniser (default whisper; or pocketsphinx)")
+    ap.add_argument("--tts", default="piper", help="the voice (default piper; or espeak)")
     args = ap.parse_args()
 
     vl = load_voice_loop()
@@ -66,20 +73,22 @@ def main() -> int:
     warnings.filterwarnings("ignore", message=vl.NDIM_WARNING, category=DeprecationWarning)
     manage = vl.import_module()
     vl.check_model()
+    vl.check_models(args.asr, args.tts)
 
     samples, _ = vl.load_utterance(vl.DEFAULT_WAV)
     played = vl.with_silence(samples)
-    max_time = 4
     with va.VirtualAudio() as audio:
         audio.apply_to_current_process()
-        asr_host, tts_host = vl.load_hosts()
+        asr_host, tts_host = vl.load_hosts(args.asr, args.tts)
+        asr_host.generate(samples)  # first runs load and allocate: not what is measured
+        tts_host.ort_predict("Hello there.")
         asr, tts = vl.TimedRecognizer(asr_host), vl.TimedTTS(tts_host)
         with vl.device_probe_noise_hidden():
-            inp = manage.Input(asr, sld=vl.SLD, max_time=max_time)
+            inp = manage.Input(asr)
         out = manage.Output(tts)
 
         # ------------------------------------------------ 1. whole exchanges
-        rows = []
+        rows, gaps, heard_gaps = [], [], []
         for i in range(args.exchanges):
             ex = vl.Exchange()
             players = []
@@ -89,6 +98,8 @@ def main() -> int:
                 p.wait(30)
             vl.speak(out, tts, vl.StandInModel(), ex, audio.record_speaker())
             rows.append(ex.timings())
+            gaps += ex.gaps
+            heard_gaps += ex.heard_gaps
             t = rows[-1]
             print(f"exchange {i + 1}: heard {ex.heard!r}; "
                   + ", ".join(f"{k} {v:.2f} s" for k, v in t.items() if v is not None), flush=True)
@@ -111,15 +122,20 @@ def main() -> int:
                     else:
                         out._add_stream([full])
                 out._wait_all()
-                results[kind].append(first_sound_after(recorder, lm.first_chunk))
+                results[kind].append(first_sound_after(vl, recorder, lm.first_chunk))
             print(f"round {r + 1}: " + ", ".join(f"{k} {v[-1]:.2f} s" for k, v in results.items()),
                   flush=True)
 
     print()
-    print(f"exchange, median of {args.exchanges} (utterance {vl.DEFAULT_WAV.name}, reply of "
-          f"{len(vl.compose_reply('front center'))} characters):")
+    ears, voice = vl.labels(args.asr, args.tts)
+    print(f"exchange with {ears} and {voice}, median of {args.exchanges} (utterance {vl.DEFAULT_WAV.name}, "
+          f"reply of {len(vl.compose_reply('front center'))} characters):")
     for key in rows[0]:
         print(f"  {key + ':':40} {median([row[key] for row in rows]):6.2f} s")
+    for label, values in (("added by the pipeline", gaps), ("heard", heard_gaps)):
+        if values:
+            print(f"  silence between pieces, {label + ':':22} median {median(values) * 1000:4.0f} ms, "
+                  f"largest {max(values) * 1000:4.0f} ms ({len(values)} gaps)")
     print(f"\ntime to first sound, reply of {sentences} sentences ({len(text)} characters) streamed "
           f"{'-'.join(map(str, vl.CHUNK_SIZES))} characters every {vl.CHUNK_DELAY * 1000:.0f} ms, "
           f"median of {args.rounds}:")

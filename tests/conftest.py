@@ -1,6 +1,8 @@
 """Shared fixtures and helpers: the real model in a temporary HOME, fresh
 interpreters, traceback entries, leak checks, tiny ONNX models, fake
 sessions, audio."""
+import collections
+import concurrent.futures
 import contextlib
 import gc
 import importlib.machinery
@@ -11,15 +13,32 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import time
 import traceback
 import tracemalloc
 import wave
+import weakref
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import settings
 
-pytest_plugins = ["virtual_audio_fixture"]
+pytest_plugins = ["virtual_audio_fixture", "run_groups"]
+
+# Generated cases are drawn from a fixed seed so that every run, CI's
+# included, tries the same examples and a failure repeats;
+# CANTOREL_HYPOTHESIS=explore draws new ones, ten times as many.
+settings.register_profile("fixed", derandomize=True, database=None, deadline=None,
+                          print_blob=True)
+settings.register_profile("explore", deadline=None, print_blob=True)
+HYPOTHESIS_PROFILE = os.environ.get("CANTOREL_HYPOTHESIS", "fixed")
+settings.load_profile(HYPOTHESIS_PROFILE)
+
+
+def examples(n):
+    """A test's example count under the active profile."""
+    return n * 10 if HYPOTHESIS_PROFILE == "explore" else n
 
 ROOT = Path(__file__).resolve().parent.parent
 ALSA = Path("/usr/share/sounds/alsa")
@@ -134,10 +153,13 @@ def probe(tmp_path_factory):
 # ------------------------------------------------------------ fresh interpreters
 
 def run_python(code: str, *, env: dict | None = None, timeout: float = 120):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess.
+    stdout is unbuffered whatever the caller's environment says (a test's
+    `env` may still ask otherwise): a buffered stdout lets a daemon thread be
+    ended at exit holding the buffer's lock, and the exit then aborts."""
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env={**os.environ, **(env or {})}, timeout=timeout,
-                          cwd=str(ROOT / "tests"))
+                          text=True, env={**os.environ, "PYTHONUNBUFFERED": "1", **(env or {})},
+                          timeout=timeout, cwd=str(ROOT / "tests"))
 
 
 PRELUDE = """
@@ -163,19 +185,23 @@ CRASH_SIGNS = ("terminate called", "FATAL: exception not rethrown", "Fatal Pytho
                "Segmentation fault", "Aborted")
 
 
-def clean_exits(code, runs=1, *, env: dict | None = None, timeout: float = 60, also=()):
-    """Runs `code` in `runs` fresh interpreters, one after another (`code` is
-    a str, or a function of the run's number that gives one). Each must end
-    with status 0 and nothing of CRASH_SIGNS or `also` on stderr. Returns the
-    finished processes, for the caller's own checks."""
-    procs = []
-    for run in range(runs):
+def clean_exits(code, runs=1, *, env: dict | None = None, timeout: float = 60, also=(),
+                status=0, workers=1):
+    """Runs `code` in `runs` fresh interpreters, `workers` at a time (`code`
+    is a str, or a function of the run's number that gives one). Each must
+    end with `status` and nothing of CRASH_SIGNS or `also` on stderr.
+    Returns the finished processes, in run order, for the caller's own checks."""
+    def one(run):
         proc = run_python(code(run) if callable(code) else code, env=env, timeout=timeout)
+        proc.ended = time.monotonic()
         signs = [text for text in (*CRASH_SIGNS, *also) if text in proc.stderr]
-        assert proc.returncode == 0 and not signs, (
+        assert proc.returncode == status and not signs, (
             f"run {run}: status {proc.returncode}, {signs}\n{proc.stderr[-3000:]}")
-        procs.append(proc)
-    return procs
+        return proc
+    if workers == 1:
+        return [one(run) for run in range(runs)]
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        return list(pool.map(one, range(runs)))
 
 
 # ------------------------------------------------------------ traceback entries
@@ -209,15 +235,25 @@ def _repeat(call, times, swallow):
             pass  # dropped at once: a kept exception would keep its traceback alive
 
 
+def live_objects():
+    """How many objects the collector tracks, by type name."""
+    return collections.Counter(type(o).__name__ for o in gc.get_objects())
+
+
+live_objects() - live_objects()  # the first counting fills the ABCs' caches
+
+
 def assert_no_leak(call, keep, *, runs, warm_up, swallow=(), tolerance=64 * 1024):
     """Calls `call` `warm_up` times, then `runs` times more with stdout thrown
     away and the exceptions in `swallow` dropped: the reference counts of the
-    objects in `keep` must be as they were after the warm-up, and the memory
-    tracemalloc traces must not grow by `tolerance` bytes."""
+    objects in `keep` must be as they were after the warm-up, no type may
+    have more live objects by more than a few, and the memory tracemalloc
+    traces must not grow by `tolerance` bytes."""
     with contextlib.redirect_stdout(_Discard()):
         _repeat(call, warm_up, swallow)
         gc.collect()
         counts = [sys.getrefcount(o) for o in keep]
+        live = live_objects()
         started = not tracemalloc.is_tracing()
         if started:
             tracemalloc.start()
@@ -229,7 +265,9 @@ def assert_no_leak(call, keep, *, runs, warm_up, swallow=(), tolerance=64 * 1024
         finally:
             if started:
                 tracemalloc.stop()
+        more = {t: n for t, n in (live_objects() - live).items() if n > 5}
     assert [sys.getrefcount(o) for o in keep] == counts, [type(o).__name__ for o in keep]
+    assert not more, f"more live objects after {runs} calls: {more}"
     assert grown < tolerance, f"{grown} bytes more after {runs} calls"
 
 
@@ -356,3 +394,31 @@ def espeak(directory, text):
     subprocess.run(["espeak-ng", "-w", str(raw), text], check=True, stdin=subprocess.DEVNULL,
                    env=env, timeout=60)
     return raw
+
+
+class Tracked(Exception):
+    """An exception that records a weak reference to each instance raised."""
+    refs = []
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        Tracked.refs.append(weakref.ref(self))
+
+
+def assert_handler_keeps_nothing(call):
+    """`call()` raises Tracked somewhere inside a handler of the module, which
+    catches it: once `call` returns, no reference to the exception is left,
+    without any help from the cycle collector."""
+    Tracked.refs.clear()
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        with contextlib.redirect_stdout(_Discard()):
+            call()
+        assert Tracked.refs, "nothing was raised"
+        alive = [r() for r in Tracked.refs if r() is not None]
+        assert not alive, f"{len(alive)} caught exception(s) still alive: " + \
+            ", ".join(f"{gc.get_referrers(e)!r:.300}" for e in alive)
+    finally:
+        if enabled:
+            gc.enable()

@@ -40,3 +40,128 @@ def release_while_finalizing(release, native_id):
 
     holder = sys.modules["exit_holder"] = types.ModuleType("exit_holder")
     holder.late = Late()
+
+
+# ------------------------------------------------------------ the exit matrix
+# Each scene leaves threads of the module where an interpreter exit can find
+# them, and returns once they are there. Fakes stand in for the devices;
+# the detector is the real model (HOME must hold it).
+
+def _blocked(*args, **kwargs):
+    threading.Event().wait()  # releases the GIL and never returns
+
+
+def _waiting_in(thread, name):
+    for _ in range(5000):
+        frame = sys._current_frames().get(thread.ident)
+        while frame is not None:
+            if frame.f_code.co_name == name:
+                return
+            frame = frame.f_back
+        time.sleep(0.002)
+    raise AssertionError(f"{thread.name} never reached {name}")
+
+
+def _capture(M, read):
+    from listening_fakes import PyAudioModule
+    reads = threading.Semaphore(0)
+
+    class Stream:
+        def start_stream(self):
+            pass
+
+        def stop_stream(self):
+            pass
+
+        def read(self, num_frames, exception_on_overflow=True):
+            reads.release()
+            return read()
+
+    M.pyaudio = PyAudioModule(Stream)
+    rec = M.RecVoice_T()
+    rec.start_recording()
+    for _ in range(20):  # a few frames through the loop
+        assert reads.acquire(timeout=60)
+    return rec
+
+
+def _output(M, predict=None, wait_done=None):
+    class Model:
+        def ort_predict(self, text):
+            return (predict or (lambda t: b"\0\0" * 480))(text)
+
+    class Playing:
+        def wait_done(self):
+            (wait_done or (lambda: None))()
+
+    class WaveObject:
+        def __init__(self, data, **kwargs):
+            pass
+
+        def play(self):
+            return Playing()
+
+    M.sa = types.SimpleNamespace(WaveObject=WaveObject)
+    out = M.Output(Model())
+    out.output_queue.put((1, "A piece."))
+    return out
+
+
+def _scene_capture_read(M):
+    entered = threading.Event()
+    state = {"reads": 0}
+
+    def read():
+        state["reads"] += 1
+        if state["reads"] > 20:
+            entered.set()
+            _blocked()
+        return bytes(1024)
+    rec = _capture(M, read)
+    assert entered.wait(60)
+    _waiting_in(rec.thread, "_blocked")
+
+
+def _scene_four_detectors(M):
+    detector, counts = M.VoiceVD(), [0] * 4
+
+    def spin(i):
+        while True:
+            detector(bytes(1024))
+            counts[i] += 1
+    for i in range(4):
+        threading.Thread(target=spin, args=(i,), daemon=True).start()
+    while min(counts) < 5:
+        time.sleep(0.005)
+
+
+def _scene_tts_synthesises(M):
+    out = _output(M, predict=_blocked)
+    _waiting_in(out.tts_thread, "_blocked")
+
+
+def _scene_play_worker_plays(M):
+    out = _output(M, wait_done=_blocked)
+    _waiting_in(out.play_thread, "_blocked")
+
+
+def _scene_tts_waits_in_get(M):
+    out = _output(M)
+    out._wait_all()
+    _waiting_in(out.tts_thread, "get")
+    _waiting_in(out.play_thread, "get")
+
+
+SCENES = {
+    "capture waits in read": _scene_capture_read,
+    "capture inside the model run": lambda M: _capture(M, lambda: bytes(1024)),
+    "TTS worker waits in get": _scene_tts_waits_in_get,
+    "TTS worker synthesises": _scene_tts_synthesises,
+    "play worker plays": _scene_play_worker_plays,
+    "four threads loop through the detector": _scene_four_detectors,
+}
+
+
+def start_scene(name):
+    import cantorel.manage as M
+    SCENES[name](M)

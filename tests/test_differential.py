@@ -48,7 +48,8 @@ def _session_results(rng, seen):
 
     class Session:
         def __init__(self, path, **kwargs):
-            seen.note("session", (path, kwargs))
+            options = kwargs.pop("sess_options", None)
+            seen.note("session", (path, kwargs, options and options.settings))
 
         def run(self, *args, **kwargs):
             feed = args[1]
@@ -58,11 +59,35 @@ def _session_results(rng, seen):
     return Session
 
 
+def _session_options(rng):
+    """ONNX Runtime's options object as far as the detector uses it; now and
+    then its making or one of its steps fails."""
+    class SessionOptions:
+        def __init__(self):
+            if rng.random() < 0.05:
+                raise Boom("options")
+            object.__setattr__(self, "settings", [])
+
+        def __setattr__(self, name, value):
+            if rng.random() < 0.03:
+                raise Boom(name)
+            self.settings.append((name, value))
+
+        def add_session_config_entry(self, key, value):
+            self.settings.append((key, value))
+    return SessionOptions
+
+
 def voice_vd(m, rng, seen):
-    seen.setattr(m, "ort", types.SimpleNamespace(InferenceSession=_session_results(rng, seen)))
+    ort = types.SimpleNamespace(InferenceSession=_session_results(rng, seen))
+    if rng.random() < 0.7:  # a host's stand-in may have no SessionOptions
+        ort.SessionOptions = _session_options(rng)
+    seen.setattr(m, "ort", ort)
     if rng.random() < 0.4:  # a stand-in numpy: every step through its attributes
         seen.setattr(m, "np", numpy_with())
     det = seen.attempt("new", m.VoiceVD)
+    if det is None:  # the options failed: the error is what the run noted
+        return
     seen.note("attributes", vars(det))
     for _ in range(rng.randrange(1, 12)):
         action = rng.random()

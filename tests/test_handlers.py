@@ -292,6 +292,8 @@ def test_a_missing_class_fails_at_the_clause(pair, probe):
     ("runtime_error", SystemError, "throw_cxx: thrown as runtime_error"),
     ("int", SystemError, "throw_cxx: unknown C++ exception"),
     ("bad_alloc", MemoryError, ""),
+    ("error_set", ValueError, "pending when thrown"),
+    ("error_not_set", SystemError, "throw_cxx: failed without setting an exception"),
     ("in_handler", SystemError, "throw_cxx: thrown as in_handler"),
 ])
 def test_cxx_exceptions_become_python_errors(probe, kind, exc, message):

@@ -60,6 +60,11 @@ class Env:
         self.mp.setattr(self.m, name, value) if value else self.mp.delattr(self.m, name)
 
 
+class Options(types.SimpleNamespace):
+    def add_session_config_entry(self, key, value):
+        self.entry = (key, value)
+
+
 def fail():  # a fresh exception each time: a reused one collects tracebacks
     raise RuntimeError("model failed")
 
@@ -96,6 +101,11 @@ CASES = [
     ("init-real-model", None, None, lambda e: e.real() and e.m.VoiceVD, 50),
     ("init-fake-ort", None, None, lambda e: e.patch("ort", types.SimpleNamespace(
         InferenceSession=lambda path, providers: e.marker)) or e.m.VoiceVD, N),
+    ("init-fake-ort-options", None, None, lambda e: e.patch("ort", types.SimpleNamespace(
+        SessionOptions=Options, InferenceSession=lambda path, sess_options,
+        providers: e.marker)) or e.m.VoiceVD, N),
+    ("init-options-fail", RuntimeError, "model failed", lambda e: e.patch(
+        "ort", types.SimpleNamespace(SessionOptions=fail, InferenceSession=None)) or e.m.VoiceVD, N),
     ("init-model-missing", Exception, "voicevd.pt",
      lambda e: e.mp.setenv("HOME", str(e.tmp_path)) or e.m.VoiceVD, 1000),
     ("init-os-deleted", NameError, "'os'", lambda e: e.patch("os") or e.m.VoiceVD, N),

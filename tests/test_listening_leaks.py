@@ -3,10 +3,12 @@ success path and on each failure path, the background capture with its
 thread, and Input._recognize on each kind of outcome. After a warm-up the
 loop must leave the reference counts of the objects it passes around as they
 were and must not grow the memory tracemalloc traces beyond a small bound."""
+import threading
+
 import pytest
 
 import cantorel.manage as M
-from conftest import assert_no_leak
+from conftest import Tracked, assert_handler_keeps_nothing, assert_no_leak
 from listening_fakes import Clock, PyAudioModule, numpy_with, newest
 
 N, WARM_UP = 1000, 50
@@ -150,3 +152,15 @@ def test_no_leaks(fakes, name, build):
     variant = name.split(", ", 1)[1] if ", " in name else name.split(" ", 1)[-1]
     call, keep = build(fakes, variant)
     assert_no_leak(call, keep, runs=N, warm_up=WARM_UP)
+
+
+@pytest.mark.parametrize("where", ["recogniser", "capture"])
+def test_recognize_keeps_nothing_it_caught(fakes, where):
+    """_recognize lets go of the recogniser's failure it caught; the capture
+    thread keeps nothing of the detector's failure that ended it."""
+    listener = M.Input(Model(Tracked))
+    if where == "capture":
+        fakes.setattr(threading, "excepthook", lambda args: None)  # pytest's own keeps it
+        fakes.setattr(Detector, "__call__", lambda self, frame: (_ for _ in ()).throw(
+            Tracked("detector")))
+    assert_handler_keeps_nothing(listener._recognize)

@@ -392,3 +392,55 @@ def test_second_interpreter_is_refused():
         assert tb[-1] == ('cantorel/manage', {LINES["VoiceVD.reset"]},
                           'cantorel.manage.VoiceVD.reset')
     """)
+
+
+REFUSED = ("Interpreter change detected - this module can only be loaded into one "
+           "interpreter per process.")
+
+
+@pytest.mark.parametrize("first", ["failed in the main interpreter", "in a sub-interpreter",
+                                   "failed in a sub-interpreter"])
+def test_the_first_interpreter_to_import_keeps_the_module(first):
+    """The interpreter of the first import, successful or not, is the only
+    one that may import the module: a failed import does not hand it on, and
+    a sub-interpreter that imported first keeps it even once destroyed. The
+    process then ends cleanly."""
+    check_python(f"""
+        import sys, _xxsubinterpreters as interpreters
+        FIRST = {first!r}
+        REFUSED = {REFUSED!r}
+        def run(code):
+            cid = interpreters.create()
+            try:
+                interpreters.run_string(cid, code)
+                return None
+            except interpreters.RunFailedError as e:
+                return str(e)
+            finally:
+                interpreters.destroy(cid)
+
+        if FIRST == "failed in the main interpreter":
+            sys.modules['numpy'] = None
+            raises(ModuleNotFoundError, __import__, 'cantorel.manage')
+            del sys.modules['numpy']
+            assert REFUSED in run("import cantorel.manage")
+            import cantorel.manage as m
+            assert m.VoiceVD.reset.__globals__ is vars(m)
+        else:
+            fails = FIRST.startswith("failed")
+            # onnxruntime's import never returns in a sub-interpreter: a stand-in
+            code = ("import sys; sys.modules['numpy'] = None\\n" if fails else "") + '''
+        import sys, types
+        sys.modules['onnxruntime'] = types.ModuleType('onnxruntime')
+        import cantorel.manage as m
+        out = m.Output.__new__(m.Output)
+        assert m.Output._splitsen("a. b", 0) == (2, ["a."])
+        '''
+            message = run(code)
+            assert (message is not None and "ModuleNotFoundError" in message) if fails \\
+                else message is None, message
+            assert 'cantorel.manage' not in sys.modules
+            e, tb = raises(ImportError, __import__, 'cantorel.manage')
+            assert str(e) == REFUSED and 'cantorel.manage' not in sys.modules
+            assert REFUSED in run("import cantorel.manage")
+    """)

@@ -2,13 +2,16 @@
 _add_stream, play_audio and the two workers, run many times. After a warm-up
 the loop must leave the reference counts of the objects it passes around
 unchanged and must not grow the memory tracemalloc traces beyond a small bound."""
+import collections
+import contextlib
+import io
 import threading
 import types
 
 import pytest
 
 import cantorel.manage as M
-from conftest import assert_no_leak
+from conftest import Tracked, assert_handler_keeps_nothing, assert_no_leak
 
 N, WARM_UP = 3000, 100
 
@@ -124,3 +127,75 @@ def test_workers_do_not_leak(monkeypatch):
         assert not done.is_alive()
 
     assert_no_leak(batch, [], runs=300, warm_up=20)
+
+
+def _tracked_stream():
+    yield "One. "
+    raise Tracked("stream broke")
+
+
+class _TrackedQueue:
+    def put(self, item):
+        raise Tracked("queue full")
+
+
+@pytest.mark.parametrize("case", ["play_audio", "stream raises", "queue refuses"])
+def test_handlers_keep_nothing(monkeypatch, case):
+    """The handlers of play_audio and _add_stream let go of what they caught."""
+    if case == "play_audio":
+        def fail(*args, **kwargs):
+            raise Tracked("no device")
+        monkeypatch.setattr(M, "sa", types.SimpleNamespace(WaveObject=fail))
+        assert_handler_keeps_nothing(lambda: M.AudioPlayer.play_audio(b"\0\0"))
+        return
+    out = idle_output()
+    if case == "queue refuses":
+        out.output_queue = _TrackedQueue()
+    assert_handler_keeps_nothing(lambda: out._add_stream(_tracked_stream()))
+
+
+def test_many_outputs_fed_from_many_threads(monkeypatch):
+    """Forty Output objects (eighty workers), each fed by a host thread of its
+    own with replies in small chunks: every piece is synthesised and played
+    once, in order, by its own Output."""
+    played = collections.defaultdict(list)
+
+    class Playing:
+        def __init__(self, key):
+            self.key = key
+
+        def wait_done(self):
+            played[self.key[0]].append(self.key[1])
+
+    class WaveObject:
+        def __init__(self, data, **kwargs):
+            self.key = data.decode().split(":")
+
+        def play(self):
+            return Playing(self.key)
+
+    class Model:
+        def __init__(self, name):
+            self.name = name
+
+        def ort_predict(self, text):
+            return f"{self.name}:{text.strip()}".encode()
+
+    monkeypatch.setattr(M, "sa", types.SimpleNamespace(WaveObject=WaveObject))
+    reply = "".join(f"Piece {i}. " for i in range(25))
+    outs = [M.Output(Model(f"o{n}")) for n in range(40)]
+
+    def host(out):
+        for _ in range(3):
+            out._add_stream(reply[i:i + 4] for i in range(0, len(reply), 4))
+            out._wait_all()
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        hosts = [threading.Thread(target=host, args=(out,)) for out in outs]
+        for h in hosts:
+            h.start()
+        for h in hosts:
+            h.join(120)
+    assert not any(h.is_alive() for h in hosts)
+    want = [f"Piece {i}." for i in range(25)] * 3
+    assert {n: pieces for n, pieces in played.items()} == {f"o{n}": want for n in range(40)}

@@ -110,23 +110,37 @@ def test_empty_and_short_buffers_on_the_speaker(virtual_audio):
 
 
 EXIT_WHILE_PLAYING = """
-import threading, time
+import sys, threading, time
 import numpy as np
 import cantorel.manage as M
 
-entered = threading.Event()
+class Lines:
+    # stdout that notes when the worker's line is complete; print writes a
+    # line's text and its newline separately, so another thread's write
+    # could otherwise land between them.
+    def __init__(self, out):
+        self.out, self.text, self.spoken = out, "", threading.Event()
+    def write(self, s):
+        written = self.out.write(s)
+        self.text += s
+        if "[TTS] a long tone\\n" in self.text:
+            self.spoken.set()
+        return written
+    def flush(self):
+        self.out.flush()
+
+sys.stdout = Lines(sys.stdout)
 
 class Tone:
     def ort_predict(self, text):
-        entered.set()
         t = np.arange(2 * 48000) / 48000
         return (8000 * np.sin(2 * np.pi * 440 * t)).astype("<i2").tobytes()
 
 out = M.Output(Tone())
 out.output_queue.put((1, "a long tone"))
-entered.wait()
+sys.stdout.spoken.wait()  # the tone is queued for the play worker
 time.sleep({delay})
-print("main done")
+sys.stdout.write("main done\\n")  # one write: nothing can come between
 """
 
 
@@ -135,4 +149,4 @@ def test_exit_while_simpleaudio_plays(virtual_audio):
     # interpreter ends; delays spread the exit over the start of playback.
     for proc in clean_exits(lambda run: EXIT_WHILE_PLAYING.format(delay=0.05 * (run % 5)), 20,
                             env=virtual_audio.env, timeout=120):
-        assert "main done\n" in proc.stdout
+        assert proc.stdout == "[TTS] a long tone\n" "main done\n"

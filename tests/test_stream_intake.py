@@ -128,6 +128,26 @@ def test_generated_replies(chunks):
     both(chunks)
 
 
+WIDTH_TEXTS = {  # by the storage width of the whole reply and of its chunks
+    "1-byte": "Hello there, how are you? Fine. Yes! No, never." * 4,
+    "2-byte": "你好，世界。再见，朋友。" * 8 + "ok, fine.",
+    "4-byte": "a😀, b. c😀! d?" * 10,
+    "mixed": "plain, words. 你好，世界。 😀 end! " * 5,
+}
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 7, 15, 16, 17, 33])
+@pytest.mark.parametrize("kind", list(WIDTH_TEXTS))
+def test_the_two_cutting_paths_agree_on_every_width(kind, size):
+    """The reply's own cut across its chunks (each chunk scanned at its own
+    width) against _splitsen on the joined text (the twin's loop calls it)."""
+    text = WIDTH_TEXTS[kind]
+    log, _ = both([text[i:i + size] for i in range(0, len(text), size)])
+    pieces = [item[1] for event, item in log if event == "put"]
+    _, cut = M.Output._splitsen(text, 0)
+    assert pieces[:len(cut)] == cut and len(pieces) - len(cut) in (0, 1)
+
+
 def test_long_reply_in_small_chunks():
     text = ("Some words, then more words. " * 40 + "你好，世界。" * 40 + "😀 a, b. " * 40) * 10
     got, printed = both([text[i:i + 3] for i in range(0, len(text), 3)])

@@ -158,6 +158,20 @@ def test_segments(probs, window, expected):
     assert vad_demo.segments(probs, window=window) == expected
 
 
+@pytest.mark.parametrize("probs, expected", [
+    # On the eighth frame numpy's mean (pairwise from eight values on) is
+    # 0.6000000000000001 and a running sum's 0.6; the other way round below.
+    ([0.31, 0.38, 0.38, 0.53, 0.67, 0.78, 0.85, 0.9], [(7, 8)]),
+    ([0.36, 0.37, 0.4, 0.58, 0.69, 0.76, 0.78, 0.86], []),
+])
+def test_speech_starts_where_the_capture_decides_it(probs, expected):
+    """The demos decide with the capture's mean (numpy's), not a running sum."""
+    import speech_frames  # tools/, put on the path by vad_demo
+    assert vad_demo.segments(probs) == expected
+    start, _ = speech_frames.capture_span(speech_frames.window_means(probs))
+    assert start == (expected[0][0] if expected else None)
+
+
 # ------------------------------------------------------------ on real audio
 
 def _speech_segments(path, model_file):

@@ -98,4 +98,15 @@ def test_a_late_utterance_on_the_microphone_is_captured_whole(virtual_audio, vad
     [samples] = heard
     start = np.flatnonzero(samples)[0] - np.flatnonzero(utterance)[0]
     assert start > 3 * RATE, start / RATE  # the wait, well past max_time, came first
-    np.testing.assert_array_equal(samples[start:start + len(utterance)], utterance)
+    # Its beginning sample for sample, then all of it: as many loud samples
+    # as were played, the last of them where the recording's last one lies,
+    # and then the silence that ended the capture. (A loaded machine can slip
+    # a few ms of silence into the virtual microphone or drop a few, so the
+    # rest is not compared sample for sample.)
+    loud = np.flatnonzero(np.abs(utterance.astype(np.int32)) > 300)
+    head = utterance[:loud[0] + RATE // 10]
+    np.testing.assert_array_equal(samples[start:start + len(head)], head)
+    heard_loud = np.flatnonzero(np.abs(samples.astype(np.int32)) > 300)
+    assert abs(len(heard_loud) - len(loud)) < 0.05 * len(loud), (len(heard_loud), len(loud))
+    assert abs(heard_loud[-1] - (start + loud[-1])) < RATE // 4
+    assert (len(samples) - heard_loud[-1]) / RATE > DEFAULTS["sld"]

@@ -1,7 +1,6 @@
 """The voice loop (examples/voice_loop.py): one full spoken exchange on the
 virtual devices, run as the README runs it; its plot; what it does with bad
 input, a missing model, missing PulseAudio and Ctrl-C at each stage."""
-import importlib.util
 import os
 import queue
 import re
@@ -20,10 +19,13 @@ import pytest
 from conftest import ALSA, CRASH_SIGNS as SIGNS, ROOT, dominant_hz, write_wav
 
 SCRIPT = ROOT / "examples" / "voice_loop.py"
-_spec = importlib.util.spec_from_file_location("voice_loop", SCRIPT)
-loop = importlib.util.module_from_spec(_spec)
-sys.modules["voice_loop"] = loop  # dataclasses look their module up
-_spec.loader.exec_module(loop)
+sys.path.insert(0, str(ROOT / "examples"))
+from loop import devices, language, utterance  # noqa: E402
+from loop.common import FRAME, LoopError  # noqa: E402
+from loop.detection import detect  # noqa: E402
+
+# The light recogniser and voice: nothing for set-up to download, quick to load.
+LIGHT = ["--asr", "pocketsphinx", "--tts", "espeak"]
 
 CRASH_SIGNS = (*SIGNS, "Traceback", "Exception in thread")
 
@@ -55,7 +57,7 @@ def test_utterance_is_converted_to_16k_mono_16bit(tmp_path, channels, width, rat
     frames = np.repeat(x[:, None], channels, axis=1).reshape(-1)  # same signal on every channel
     path = tmp_path / "u.wav"
     write_wav(path, encode(frames, width), channels, width, rate)
-    samples, how = loop.load_utterance(path)
+    samples, how = utterance.load_utterance(path)
     assert samples.dtype == np.int16 and samples.ndim == 1
     assert abs(len(samples) - 0.8 * 16000) <= 2
     assert dominant_hz(samples.astype(float), 16000) == pytest.approx(440, abs=3)
@@ -83,17 +85,17 @@ def float_wav(path):
     (lambda p: write_wav(p / "long.wav", bytes(2 * 16000 * 31), 1, 2, 16000) or p / "long.wav", "longer than one utterance"),
 ])
 def test_unusable_utterance_is_refused_with_a_remedy(tmp_path, make, message):
-    with pytest.raises(loop.LoopError, match=message) as e:
-        loop.load_utterance(make(tmp_path))
+    with pytest.raises(LoopError, match=message) as e:
+        utterance.load_utterance(make(tmp_path))
     if "WAV file" in message or "longer" in message:
         assert "sox" in str(e.value)  # says how to convert it
 
 
 def test_detection_on_a_recording(vad_env):
-    samples, _ = loop.load_utterance(ALSA / "Front_Center.wav")
-    padded = loop.with_silence(samples, lead=1.0, tail=1.5)
-    det = loop.detect(padded)
-    assert len(det.probs) == len(padded) // loop.FRAME
+    samples, _ = utterance.load_utterance(ALSA / "Front_Center.wav")
+    padded = utterance.with_silence(samples, lead=1.0, tail=1.5)
+    det = detect(padded)
+    assert len(det.probs) == len(padded) // FRAME
     start, last, end = (det.seconds(f) for f in (det.start, det.last_speech, det.speech_end))
     speech = (1.0, 1.0 + len(samples) / 16000)
     assert speech[0] <= start < last and speech[0] < end <= speech[1] + 0.1
@@ -107,11 +109,11 @@ def test_detection_on_a_recording(vad_env):
 
 @pytest.mark.parametrize("heard", ["front center", "hello there", None, ""])
 def test_stand_in_reply_quotes_what_it_heard_in_five_sentences(heard):
-    reply = loop.compose_reply(heard)
+    reply = language.compose_reply(heard)
     assert len(re.findall(r"[.!?](?:\s|$)", reply)) >= 5
     if heard:
         assert f'"{heard}"' in reply
-    lm = loop.StandInModel(delay=0)
+    lm = language.StandInModel(delay=0)
     chunks = list(lm.stream(reply))
     assert "".join(chunks) == reply
     assert {len(c) for c in chunks[:-1]} == {3, 4}
@@ -123,10 +125,10 @@ def test_deadline_wakes_a_blocked_main_thread():
     interrupts a main thread blocked in a lock wait and names the step."""
     lock = threading.Lock()
     lock.acquire()
-    with pytest.raises(loop.LoopError, match="listening did not finish within 0 s"):
-        with loop.Deadline(0.2, "listening"):
+    with pytest.raises(LoopError, match="listening did not finish within 0 s"):
+        with devices.Deadline(0.2, "listening"):
             lock.acquire(timeout=30)
-    with loop.Deadline(5, "nothing"):  # a step that ends in time is left alone
+    with devices.Deadline(5, "nothing"):  # a step that ends in time is left alone
         pass
 
 
@@ -185,7 +187,7 @@ def exchange(tmp_path_factory, model_home):
     """One run of the demo with its defaults, as tools/main.sh runs it, plus --plot."""
     tmp = tmp_path_factory.mktemp("exchange")
     out, png = tmp / "speaker.wav", tmp / "vad.png"
-    r = run_loop(["--out", str(out), "--plot", str(png)], model_home)
+    r = run_loop([*LIGHT, "--out", str(out), "--plot", str(png)], model_home)
     return r, out, png
 
 
@@ -246,7 +248,8 @@ def test_plot_is_written(exchange_ready, exchange):
 def test_help_lists_the_options(tmp_path):
     r = run_loop(["--help"], tmp_path, timeout=60)
     assert r.returncode == 0
-    for option in ("--wav", "--out", "--plot", "--keep-devices", "--real-devices"):
+    for option in ("--wav", "--out", "--plot", "--asr", "--tts", "--llm-url", "--llm-model", "--keep-devices",
+                   "--real-devices"):
         assert option in r.stdout
 
 
@@ -264,17 +267,40 @@ def test_missing_model_says_how_to_install_it(tmp_path):
     one_line_error(r, "voicevd.pt", "bash tools/setup.sh", "tools/fetch_model.py")
 
 
+def home_with(tmp_path, model_file, *files):
+    """A HOME whose cache holds the detector's model and `files` (empty stand-ins)."""
+    cache = tmp_path / "home" / ".cache" / "sonvale"
+    cache.mkdir(parents=True)
+    (cache / "voicevd.pt").symlink_to(model_file)
+    for f in files:
+        (cache / f).parent.mkdir(parents=True, exist_ok=True)
+        (cache / f).write_bytes(b"")
+    return cache.parent.parent
+
+
+@pytest.mark.parametrize("args, present, names", [
+    ([], [], ["whisper-tiny.en/config.json", "--asr pocketsphinx"]),
+    (["--asr", "pocketsphinx"], [], ["en_US-joe-medium.onnx", "--tts espeak"]),
+    ([], [f"whisper-tiny.en/{f}" for f in ("config.json", "model.bin", "tokenizer.json")]
+     + ["piper/en_US-joe-medium.onnx"], ["en_US-joe-medium.onnx.json"]),
+])
+def test_missing_voice_models_say_what_to_run(tmp_path, model_file, args, present, names):
+    r = run_loop(args, home_with(tmp_path, model_file, *present), timeout=60)
+    one_line_error(r, "is missing", "bash tools/setup.sh", *names)
+    assert "virtual devices" not in r.stdout  # nothing was started
+
+
 def test_no_pulseaudio_is_reported_clearly(tmp_path, model_home):
     bin_dir = tmp_path / "bin"  # a PATH with espeak-ng but no sound server
     bin_dir.mkdir()
     if shutil.which("espeak-ng"):
         (bin_dir / "espeak-ng").symlink_to(shutil.which("espeak-ng"))
-    r = run_loop([], model_home, timeout=60, PATH=str(bin_dir))
+    r = run_loop(LIGHT, model_home, timeout=60, PATH=str(bin_dir))
     one_line_error(r, "virtual sound devices", "pulseaudio", "tools/setup.sh")
 
 
 def test_unusable_wav_is_refused_before_anything_starts(tmp_path, model_home):
-    r = run_loop(["--wav", str(float_wav(tmp_path / "f.wav"))], model_home, timeout=60)
+    r = run_loop([*LIGHT, "--wav", str(float_wav(tmp_path / "f.wav"))], model_home, timeout=60)
     one_line_error(r, "not a PCM WAV file", "sox")
     assert "virtual devices" not in r.stdout
 
@@ -309,7 +335,7 @@ def alive(pid):
     ("[TTS] ", 0),                           # in the middle of speaking the reply
 ])
 def test_ctrl_c_ends_promptly_and_cleanly(exchange_ready, model_home, tmp_path, stage, delay):
-    proc = subprocess.Popen([sys.executable, str(SCRIPT), "--out", str(tmp_path / "o.wav")],
+    proc = subprocess.Popen([sys.executable, str(SCRIPT), *LIGHT, "--out", str(tmp_path / "o.wav")],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
                             env=loop_env(model_home), cwd=str(ROOT))
     out, seen = bytearray(), threading.Event()
@@ -354,7 +380,7 @@ def test_no_input_device_is_reported_clearly(exchange_ready, model_home, tmp_pat
     env = dict(ALSA_CONFIG_PATH=str(conf), PULSE_SERVER=f"unix:{tmp_path}/no-server",
                JACK_NO_START_SERVER="1")
     try:
-        r = run_loop(["--real-devices"], model_home, timeout=60, **env)
+        r = run_loop([*LIGHT, "--real-devices"], model_home, timeout=60, **env)
     except subprocess.TimeoutExpired:
         pytest.skip("this machine has a microphone that PortAudio found anyway")
     one_line_error(r, "no usable input device", "without --real-devices")
@@ -364,7 +390,7 @@ def test_conversation_on_the_default_devices(exchange_ready, model_home, virtual
     """--real-devices with the virtual devices as the defaults: it hears the recording,
     answers, listens again, and Ctrl-C ends the conversation normally."""
     env = {**os.environ, **virtual_audio.env, "HOME": str(model_home), "PYTHONUNBUFFERED": "1"}
-    proc = subprocess.Popen([sys.executable, str(SCRIPT), "--real-devices"], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([sys.executable, str(SCRIPT), *LIGHT, "--real-devices"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env, cwd=str(ROOT),
                             text=True)
     lines, listening = [], []
@@ -401,3 +427,54 @@ def test_conversation_on_the_default_devices(exchange_ready, model_home, virtual
     assert heard and "nothing recognised" not in heard
     assert re.search(r"first reply chunk -> first sound:\s+[0-9.]+ s", out)
     assert not any(s in err for s in CRASH_SIGNS), err
+
+
+# ------------------------------------------------------------ the silence between pieces
+
+@pytest.mark.parametrize("gaps", [[0.0, 0.04, 0.2], [0.5], []])
+def test_gaps_between_pieces_are_found_in_the_speaker_recording(gaps):
+    """Each piece has quiet edges and a pause of its own longer than some gaps:
+    only knowing where each piece's sound begins tells the gaps apart."""
+    from loop.adapters import TimedTTS
+    from loop.exchange import piece_gaps
+    rate, rng = 48000, np.random.default_rng(7)
+
+    def piece(i):
+        loud = lambda s: rng.integers(-9000, 9000, int(s * rate)).astype(np.int16)  # noqa: E731
+        quiet = lambda s: np.zeros(int(s * rate), np.int16)  # noqa: E731
+        return np.concatenate([quiet(0.1 + 0.01 * i), loud(0.2), quiet(0.3), loud(0.1), quiet(0.15)])
+    pieces = [piece(i) for i in range(len(gaps) + 1)]
+    tts = TimedTTS(type("Voice", (), {"ort_predict": lambda self, text: pieces[int(text)].tobytes()})())
+    for i in range(len(pieces)):
+        tts.ort_predict(str(i))
+    recording = [np.zeros(rate // 3, np.int16), pieces[0]]
+    for gap, p in zip(gaps, pieces[1:]):
+        recording += [np.zeros(int(gap * rate), np.int16), p]
+    added, heard = piece_gaps(np.concatenate(recording + [np.zeros(rate, np.int16)]), tts.shapes)
+    assert added == pytest.approx(gaps, abs=1.5 / rate)
+    edges = [0.15 + 0.1 + 0.01 * (i + 1) for i in range(len(gaps))]  # one's tail, the next one's lead
+    assert heard == pytest.approx([g + e for g, e in zip(gaps, edges)], abs=1.5 / rate)
+
+
+# ------------------------------------------------------------ Whisper and Piper, the defaults
+
+REAL_CACHE = Path("~/.cache/sonvale").expanduser()  # before any fixture points HOME elsewhere
+
+
+def test_exchange_with_the_default_voices(exchange_ready, model_file, tmp_path):
+    for module, name in (("hosts/whisper_asr.py", "faster_whisper"), ("hosts/piper_tts.py", "piper")):
+        if not (ROOT / "examples" / module).is_file():
+            pytest.skip(f"examples/{module} is not here yet")
+        pytest.importorskip(name)
+    if not ((REAL_CACHE / "whisper-tiny.en" / "model.bin").is_file()
+            and (REAL_CACHE / "piper" / "en_US-joe-medium.onnx.json").is_file()):
+        pytest.skip("the Whisper model or the Piper voice is not installed (bash tools/setup.sh)")
+    home = home_with(tmp_path, model_file)
+    for d in ("whisper-tiny.en", "piper"):
+        (home / ".cache" / "sonvale" / d).symlink_to(REAL_CACHE / d)
+    r = run_loop(["--out", str(tmp_path / "o.wav")], home)
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+    heard = re.search(r"^heard:\s+(.+)$", r.stdout, re.M).group(1)
+    assert re.sub(r"[^a-z ]", "", heard.lower()).split() == ["front", "center"]
+    assert f'"{heard}"' in r.stdout and timing(r.stdout, "first reply chunk -> first sound") is not None
+    assert not any(s in r.stderr for s in CRASH_SIGNS), r.stderr[-3000:]

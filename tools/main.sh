@@ -6,6 +6,9 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+CANTOREL_TOOL=main
+source tools/pythons.sh  # CANTOREL_PYTHON picks the version, as for setup.sh
+cantorel_resolve_python
 bash tools/setup.sh --no-test
 echo "main: running the voice loop (examples/voice_loop.py $*)"
-exec .venv/bin/python examples/voice_loop.py "$@"
+exec "$CANTOREL_PY_VENV/bin/python" examples/voice_loop.py "$@"

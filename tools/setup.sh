@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Set up everything the project needs on a Debian 12 machine, from scratch or
-# again: system packages, the .venv (CPython 3.10 from pyenv), the package
-# itself and the speech-probability model. Safe to run as often as you like;
-# a second run only rebuilds what changed.
+# again: system packages, a venv (CPython 3.10 from pyenv unless
+# CANTOREL_PYTHON asks for another), the package itself and the
+# speech-probability model. Safe to run as often as you like; a second run
+# only rebuilds what changed.
 #
 #   bash tools/setup.sh            # package with its test and demo extras
 #   bash tools/setup.sh --no-test  # package with the demo extras only
 #
 # Environment:
 #   CANTOREL_SETUP_TEST=0   same as --no-test
-#   CANTOREL_VENV=DIR       venv to use (default .venv)
+#   CANTOREL_PYTHON=3.12    CPython to use: 3.10 (default), 3.11, 3.12 or 3.13,
+#                           a pyenv version such as 3.12.1, or an interpreter's path
+#   CANTOREL_VENV=DIR       venv to use (default .venv for 3.10, .venv-3.X otherwise)
 #   CANTOREL_SANITIZE=ON    build the module with ASan+UBSan (see tools/test_asan.sh)
 set -euo pipefail
 
@@ -21,14 +24,19 @@ for arg in "$@"; do
     case "$arg" in
         --no-test) WITH_TEST=0 ;;
         --test) WITH_TEST=1 ;;
-        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
         *) echo "setup: unknown option '$arg'" >&2; exit 2 ;;
     esac
 done
-VENV="${CANTOREL_VENV:-.venv}"
 
 say() { echo "setup: $*"; }
 die() { echo "setup: error: $*" >&2; exit 1; }
+
+# Which interpreter, first: one outside the supported range stops the set-up
+# before anything is installed or built.
+source "$ROOT/tools/pythons.sh"
+cantorel_resolve_python
+VENV="$CANTOREL_PY_VENV"
 
 # ---------------------------------------------------------------- system
 # What each package is for:
@@ -70,36 +78,18 @@ else
 fi
 
 # ---------------------------------------------------------------- python
-find_python310() {
-    local root=""
-    if command -v pyenv >/dev/null 2>&1; then
-        root="$(pyenv root)"
-    elif [ -n "${PYENV_ROOT:-}" ]; then
-        root="$PYENV_ROOT"
-    else
-        root="$HOME/.pyenv"
-    fi
-    local best=""
-    best="$( (ls -d "$root"/versions/3.10.*/ 2>/dev/null || true) | sed 's:/$::' | sort -V | tail -n 1)"
-    if [ -z "$best" ] || [ ! -x "$best/bin/python" ]; then
-        die "no CPython 3.10 under $root/versions (install one with: pyenv install 3.10)"
-    fi
-    echo "$best/bin/python"
-}
-
 venv_ok() {
     [ -x "$VENV/bin/python" ] &&
-        "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 10)' >/dev/null 2>&1 &&
+        [ "$("$VENV/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$CANTOREL_PY_MINOR" ] &&
         "$VENV/bin/python" -m pip --version >/dev/null 2>&1
 }
 
 if venv_ok; then
     say "using $VENV ($("$VENV/bin/python" -c 'import platform; print(platform.python_version())'))"
 else
-    PY310="$(find_python310)"
-    say "creating $VENV with $PY310"
+    say "creating $VENV with $CANTOREL_PY_BASE"
     rm -rf "$VENV"
-    "$PY310" -m venv "$VENV"
+    "$CANTOREL_PY_BASE" -m venv "$VENV"
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 fi
 case "$VENV" in
@@ -124,7 +114,7 @@ build_dir="build/{wheel_tag}"
 [ "${CANTOREL_SANITIZE:-OFF}" = "ON" ] && build_dir="build/asan-{wheel_tag}"
 say "installing $target into $VENV (build dir ${build_dir})"
 # pip runs quietly; say why a first run takes a while.
-if ! compgen -G "build/*/CMakeCache.txt" >/dev/null; then
+if ! compgen -G "build/*cp${CANTOREL_PY_MINOR/./}-*/CMakeCache.txt" >/dev/null; then
     say "first install: downloading the Python packages and compiling the module takes a few minutes"
 fi
 "$PY" -m pip install -q --disable-pip-version-check \
@@ -132,4 +122,5 @@ fi
 
 # ---------------------------------------------------------------- model
 "$PY" tools/fetch_model.py
+"$PY" tools/fetch_voices.py  # Whisper model and Piper voice for the demo's adapters (134 MB)
 say "done"

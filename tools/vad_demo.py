@@ -17,42 +17,25 @@ import argparse
 import os
 import sys
 import warnings
-import wave
-from collections import deque
+from pathlib import Path
 
 import numpy as np
 
-RATE = 16000
-FRAME = 512
+if str(Path(__file__).resolve().parent) not in sys.path:
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+# One decoding and one capture rule for every demo.
+from speech_frames import FRAME, RATE, read_pcm_wav, segments, window_means  # noqa: E402,F401
+
 CONTEXT = 64
 FRAME_SECONDS = FRAME / RATE
-WINDOW = 10
-ENTER = 0.6
-STAY = 0.35
 DEFAULT_WAV = "/usr/share/sounds/alsa/Front_Center.wav"
 DEFAULT_MODEL = "~/.cache/sonvale/voicevd.pt"
 
 
 def read_wav(path: str) -> tuple[np.ndarray, int, int]:
     """Samples of a PCM WAV file as float64 mono on the 16-bit scale, its rate and channel count."""
-    with wave.open(path, "rb") as w:
-        channels, width, rate = w.getnchannels(), w.getsampwidth(), w.getframerate()
-        raw = w.readframes(w.getnframes())
-    if width == 1:  # unsigned 8-bit
-        x = (np.frombuffer(raw, np.uint8).astype(np.float64) - 128.0) * 256.0
-    elif width == 2:
-        x = np.frombuffer(raw, "<i2").astype(np.float64)
-    elif width == 3:
-        b = np.frombuffer(raw, np.uint8).reshape(-1, 3).astype(np.int32)
-        v = b[:, 0] | (b[:, 1] << 8) | (b[:, 2] << 16)
-        v = np.where(v >= 1 << 23, v - (1 << 24), v)
-        x = v.astype(np.float64) / 256.0
-    elif width == 4:
-        x = np.frombuffer(raw, "<i4").astype(np.float64) / 65536.0
-    else:
-        raise ValueError(f"{path}: unsupported sample width {width}")
-    x = x[: len(x) - len(x) % channels].reshape(-1, channels).mean(axis=1)
-    return x, rate, channels
+    wav = read_pcm_wav(path)
+    return wav.samples, wav.rate, wav.channels
 
 
 def lowpass(x: np.ndarray, cutoff: float, taps: int = 127) -> np.ndarray:
@@ -117,31 +100,6 @@ class ReferenceVAD:
         return float(prob.flat[0])
 
 
-def segments(probs, window: int = WINDOW, enter: float = ENTER, stay: float = STAY):
-    """Speech as (first frame, frame after the last) pairs, from per-frame probabilities.
-
-    The decision uses the mean of the last `window` probabilities (fewer at the
-    start): speech begins on the frame where the mean exceeds `enter` and ends
-    on the first frame where it is no longer above `stay`.
-    """
-    recent: deque[float] = deque(maxlen=window)
-    out = []
-    start = None
-    n = 0
-    for n, p in enumerate(probs, 1):
-        recent.append(float(p))
-        mean = sum(recent) / len(recent)
-        i = n - 1
-        if start is None and mean > enter:
-            start = i
-        elif start is not None and not mean > stay:
-            out.append((start, i))
-            start = None
-    if start is not None:
-        out.append((start, n))
-    return out
-
-
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("wav", nargs="?", default=DEFAULT_WAV, help=f"PCM WAV file (default {DEFAULT_WAV})")
@@ -174,14 +132,10 @@ def main(argv: list[str] | None = None) -> int:
         f"{args.wav}: {len(x) / rate:.2f} s, {rate} Hz, {channels} channel(s)"
         f" -> {len(chunks)} frames of {FRAME_SECONDS * 1000:.0f} ms, scored by {scorer}"
     )
-    probs = []
-    recent: deque[float] = deque(maxlen=WINDOW)
-    for i, chunk in enumerate(chunks):
-        p = vad(chunk)
-        probs.append(p)
-        if args.probs:
-            recent.append(p)
-            print(f"  {i * FRAME_SECONDS:7.3f} s  p={p:.3f}  mean={sum(recent) / len(recent):.3f}")
+    probs = [vad(chunk) for chunk in chunks]
+    if args.probs:
+        for i, (p, mean) in enumerate(zip(probs, window_means(probs))):
+            print(f"  {i * FRAME_SECONDS:7.3f} s  p={p:.3f}  mean={mean:.3f}")
 
     found = segments(probs)
     if not found:

@@ -8,12 +8,11 @@
 // the window's mean is computed here, as numpy computes it, while `np` and
 // the window are the ones the module imported and built.
 #include <climits>
-#include <cstring>
 
 #include "classes.hpp"
 #include "runtime/body.hpp"
 #include "runtime/function.hpp"
-#include "runtime/numpy_mean.hpp"
+#include "window_mean.hpp"
 
 namespace {
 
@@ -51,26 +50,6 @@ const Constant sample_rate{[] { return PyLong_FromLong(16000); }};
 constexpr double enter_value = 0.6, stay_value = 0.35;
 const Constant enter_threshold{[] { return PyFloat_FromDouble(enter_value); }};
 const Constant stay_threshold{[] { return PyFloat_FromDouble(stay_value); }};
-
-// What the module's imports bound at import, for the window's mean: numpy,
-// its `mean`, and the C type collections.deque. Process-wide, never freed.
-struct MeanSeen {
-    PyObject* numpy = nullptr;
-    PyObject* mean = nullptr;
-    PyTypeObject* deque = nullptr;
-};
-MeanSeen mean_seen;
-
-// prob_avg = np.mean(window) where `np` and `mean` are what line 82 looked
-// up: with numpy's own mean of a deque of floats the result is computed
-// here (the same double, and nothing numpy would warn about), so true and
-// *value; in every other case false, and the caller calls `mean`. Runs no
-// Python code.
-bool window_mean_here(PyObject* np, PyObject* mean, PyObject* window, double* value) {
-    const MeanSeen& seen = mean_seen;
-    return np == seen.numpy && mean == seen.mean && seen.mean != nullptr &&
-           numpy_mean_of_floats(window, seen.deque, value);
-}
 
 // time.time()
 Owned clock_now(const Here& here) {
@@ -207,6 +186,13 @@ Owned RecVoice___init__(Here& here, PyObject* self, PyObject* sld, PyObject* max
     CHECK(setattr(self, time_start_attr, zero.get()));
     return Owned::ref(Py_None);
 }
+const MethodSpec RecVoice_init_row =
+    method<RecVoice___init__>("__init__", 44,
+                              {self_param,
+                               param("sld").exactly(Exact::int_).annotated("int").defaults_to(4),
+                               param("max_time").exactly(Exact::int_).annotated("int").defaults_to(5),
+                               param("device_index").exactly(Exact::int_).or_none().annotated("int")
+                                   .defaults_to_none()});
 
 // The repetition of vad_audio, the body of its try statement: reads and
 // scores frames until an end test leaves it. Runs arbitrary Python code
@@ -256,7 +242,7 @@ struct CaptureLoop {
                 LET(np, global(here, g::np));
                 LET(mean, getattr(np.get(), mean_name));
                 LET(hist, getattr(self, hist_attr));
-                if (!window_mean_here(np.get(), mean.get(), hist.get(), &mean_value)) {
+                if (!manage::window_mean_here(np.get(), mean.get(), hist.get(), &mean_value)) {
                     prob_avg = call(mean.get(), hist.get());
                     CHECK(prob_avg);
                 }
@@ -358,6 +344,10 @@ Owned RecVoice_vad_audio(Here& here, PyObject* self) {
     LET(int16, getattr(np_again.get(), int16_name));
     return call_kw(frombuffer.get(), kw_dtype, joined.get(), int16.get());
 }
+const MethodSpec vad_audio_row =
+    method<RecVoice_vad_audio>("vad_audio", 70, {self_param})
+        .locals({"frames", "speech_detected", "last_speech_time", "speech_start", "frame",
+                 "p", "prob_avg", "is_speech", "now", "audio_np"});
 
 Owned RecVoice_record_audio(Here& here, PyObject* self) {
     LINE(110);
@@ -368,6 +358,8 @@ Owned RecVoice_record_audio(Here& here, PyObject* self) {
     LINE(111);
     return call_method(self, vad_audio_name);
 }
+const MethodSpec record_audio_row =
+    method<RecVoice_record_audio>("record_audio", 109, {self_param});
 
 // ---------------------------------------------------------------- RecVoice_T
 
@@ -392,6 +384,8 @@ Owned RecVoice_T___init__(Here& here, PyObject* self, PyObject* args, PyObject* 
     CHECK(setattr(self, audio_np_attr, Py_None));
     return Owned::ref(Py_None);
 }
+const MethodSpec RecVoice_T_init_row =
+    method_collecting<RecVoice_T___init__>("__init__", 114).uses_super();
 
 Owned RecVoice_T_start_recording(Here& here, PyObject* self) {
     LINE(120);
@@ -422,6 +416,8 @@ Owned RecVoice_T_start_recording(Here& here, PyObject* self) {
     }
     return Owned::ref(Py_None);
 }
+const MethodSpec start_recording_row =
+    method<RecVoice_T_start_recording>("start_recording", 119, {self_param});
 
 Owned RecVoice_T__record_audio_thread(Here& here, PyObject* self) {
     LINE(125);
@@ -429,6 +425,8 @@ Owned RecVoice_T__record_audio_thread(Here& here, PyObject* self) {
     CHECK(setattr(self, audio_np_attr, result.get()));
     return Owned::ref(Py_None);
 }
+const MethodSpec record_audio_thread_row =
+    method<RecVoice_T__record_audio_thread>("_record_audio_thread", 124, {self_param});
 
 Owned RecVoice_T_stop_recording(Here& here, PyObject* self) {
     LINE(128);
@@ -454,74 +452,28 @@ Owned RecVoice_T_stop_recording(Here& here, PyObject* self) {
     }
     return Owned::ref(Py_None);
 }
+const MethodSpec stop_recording_row =
+    method<RecVoice_T_stop_recording>("stop_recording", 127, {self_param});
 
 Owned RecVoice_T_get_audio(Here& here, PyObject* self) {
     LINE(132);
     return getattr(self, audio_np_attr);
 }
+const MethodSpec get_audio_row = method<RecVoice_T_get_audio>("get_audio", 131, {self_param});
 
 }  // namespace
 
 namespace manage {
 
-void RecVoice_imports_seen(PyObject* numpy, PyObject* deque) {
-    MeanSeen& seen = mean_seen;
-    // Only numpy's own mean, the one its fromnumeric module defines, and the
-    // C deque type: a stand-in bound before the module was imported (a fake
-    // numpy, a replaced numpy.mean or deque) keeps the capture on np.mean.
-    // Borrowed look-ups that run no Python code and set no error.
-    if (numpy == nullptr || !PyModule_Check(numpy)) {
-        return;
-    }
-    PyObject* mean = PyDict_GetItemString(PyModule_GetDict(numpy), "mean");
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* defining = PyDict_GetItemString(modules, "numpy._core.fromnumeric");
-    if (defining == nullptr) {
-        defining = PyDict_GetItemString(modules, "numpy.core.fromnumeric");  // numpy 1
-    }
-    PyObject* defined = defining != nullptr && PyModule_Check(defining)
-                            ? PyDict_GetItemString(PyModule_GetDict(defining), "mean")
-                            : nullptr;
-    const bool deque_is_c_type =
-        PyType_Check(deque) &&
-        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(deque), Py_TPFLAGS_HEAPTYPE) &&
-        std::strcmp(reinterpret_cast<PyTypeObject*>(deque)->tp_name, "collections.deque") == 0;
-    if (mean == nullptr || mean != defined || !deque_is_c_type) {
-        return;
-    }
-    Py_INCREF(numpy);
-    Py_XSETREF(seen.numpy, numpy);
-    Py_INCREF(mean);
-    Py_XSETREF(seen.mean, mean);
-    Py_INCREF(deque);
-    Py_XSETREF(seen.deque, reinterpret_cast<PyTypeObject*>(deque));
-}
-
 const ClassSpec RecVoice_class{
     "RecVoice", 43,
-    {
-        method<RecVoice___init__>("__init__", 44,
-                                  {self_param,
-                                   param("sld").exactly(Exact::int_).annotated("int").defaults_to(4),
-                                   param("max_time").exactly(Exact::int_).annotated("int").defaults_to(5),
-                                   param("device_index").exactly(Exact::int_).or_none().annotated("int")
-                                       .defaults_to_none()}),
-        method<RecVoice_vad_audio>("vad_audio", 70, {self_param})
-            .locals({"frames", "speech_detected", "last_speech_time", "speech_start", "frame",
-                     "p", "prob_avg", "is_speech", "now", "audio_np"}),
-        method<RecVoice_record_audio>("record_audio", 109, {self_param}),
-    },
+    {RecVoice_init_row, vad_audio_row, record_audio_row},
 };
 
 const ClassSpec RecVoice_T_class{
     "RecVoice_T", 113,
-    {
-        method_collecting<RecVoice_T___init__>("__init__", 114).uses_super(),
-        method<RecVoice_T_start_recording>("start_recording", 119, {self_param}),
-        method<RecVoice_T__record_audio_thread>("_record_audio_thread", 124, {self_param}),
-        method<RecVoice_T_stop_recording>("stop_recording", 127, {self_param}),
-        method<RecVoice_T_get_audio>("get_audio", 131, {self_param}),
-    },
+    {RecVoice_T_init_row, start_recording_row, record_audio_thread_row, stop_recording_row,
+     get_audio_row},
     &g::RecVoice,
 };
 

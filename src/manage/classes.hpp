@@ -12,16 +12,26 @@ extern const rt::ClassSpec AudioPlayer_class;
 extern const rt::ClassSpec Input_class;
 extern const rt::ClassSpec Output_class;
 
-// Called by the exec step once `import numpy as np` has bound `np`: the
-// detector's frame path uses numpy's C API while `np` is still this module.
-// Never fails; without a usable C API the detector keeps to its steps.
-// Returns whether `numpy` is the numpy whose C API the module was built
-// against.
-bool VoiceVD_numpy_imported(PyObject* numpy);
+// What the exec step hands the class units once the imports have bound
+// `np` and `deque` (line 7) and before any class statement runs: the one
+// route by which import-time state reaches a unit. Each hook keeps what it
+// needs with references of its own and never fails.
+struct Imports {
+    PyObject* np;     // the global `np`, borrowed
+    PyObject* deque;  // the global `deque`, borrowed
+    // Whether `np` is the numpy whose C API the module was built against;
+    // the detector's hook, which runs first, finds it out.
+    bool genuine_numpy = false;
+};
 
-// Called by the exec step once `np` and `deque` are bound, with `numpy` null
-// unless VoiceVD_numpy_imported found it genuine: the capture loop computes
-// the window's mean itself while they are still these. Never fails.
-void RecVoice_imports_seen(PyObject* numpy, PyObject* deque);
+// voice_vd.cpp: the detector's frame path uses numpy's C API while `np`
+// is still that numpy.
+void VoiceVD_imports_bound(Imports& imports);
+// window_mean.cpp: the capture loop computes the window's mean itself
+// while `np`, its `mean` and `deque` are still those, and numpy genuine.
+void RecVoice_imports_bound(Imports& imports);
+
+// The hooks, in the order the exec step calls them.
+inline void (*const imports_hooks[])(Imports&) = {VoiceVD_imports_bound, RecVoice_imports_bound};
 
 }  // namespace manage

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "classes.hpp"
+#include "exit_guard.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/error.hpp"
-#include "runtime/exit_guard.hpp"
 #include "runtime/function.hpp"
 #include "runtime/process.hpp"
 #include "runtime/traceback.hpp"
@@ -219,13 +219,13 @@ void run_module_body(rt::Here& here, PyObject* module) {
     import_module(Name::threading, Name::threading);
     LINE(6);
     import_module(Name::numpy, Name::np);
-    PyObject* np = require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::np)));
-    const bool genuine_numpy = manage::VoiceVD_numpy_imported(np);
     LINE(7);
     import_from(Name::collections, {Name::deque});
-    manage::RecVoice_imports_seen(
-        genuine_numpy ? np : nullptr,
-        require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::deque))));
+    manage::Imports imports{require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::np))),
+                            require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::deque)))};
+    for (auto* hook : manage::imports_hooks) {
+        hook(imports);
+    }
     LINE(8);
     import_module(Name::os, Name::os);
     LINE(9);
@@ -266,7 +266,7 @@ void run_exec(PyObject* module) {
     rt::Here here{*module_site, 1, dict, nullptr};
     try {
         run_module_body(here, module);
-        if (!rt::exit_guard::install()) {
+        if (!manage::exit_guard::install()) {
             rt::raise_error();
         }
     } catch (rt::PyErrorSet&) {

@@ -17,6 +17,7 @@ Owned AudioPlayer___init__(Here& here, PyObject* /*self*/) {
     LINE(138);
     return Owned::ref(Py_None);
 }
+const MethodSpec init_row = method<AudioPlayer___init__>("__init__", 137, {self_param});
 
 // May run arbitrary Python code: the playback module is whatever the global
 // `sa` names, and waiting for the end releases the GIL.
@@ -38,13 +39,17 @@ Owned AudioPlayer_play_audio(Here& here, PyObject* audio_data) {
         [&](PyObject* e) -> Status {
             // The only failure line that is not flushed at once.
             LINE(154);
-            LET(message, Owned::steal(PyObject_Str(e)));
-            CHECK(print(message.get(), false));
-            return ok;
+            return print_failure(nullptr, e, false);
         });
     CHECK(played);
     return Owned::ref(Py_None);
 }
+const MethodSpec play_audio_row =
+    method<AudioPlayer_play_audio>("play_audio", 140,
+                                   {param("audio_data").exactly(Exact::bytes).annotated("bytes")})
+        .returns("None")
+        .locals({"wave_obj", "play_obj", "e"})
+        .static_method();
 
 }  // namespace
 
@@ -52,14 +57,7 @@ namespace manage {
 
 const ClassSpec AudioPlayer_class{
     "AudioPlayer", 136,
-    {
-        method<AudioPlayer___init__>("__init__", 137, {self_param}),
-        method<AudioPlayer_play_audio>("play_audio", 140,
-                                       {param("audio_data").exactly(Exact::bytes).annotated("bytes")})
-            .returns("None")
-            .locals({"wave_obj", "play_obj", "e"})
-            .static_method(),
-    },
+    {init_row, play_audio_row},
 };
 
 }  // namespace manage

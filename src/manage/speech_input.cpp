@@ -30,6 +30,11 @@ Owned Input___init__(Here& here, PyObject* self, PyObject* asr_model, PyObject* 
     CHECK(call_method(self, init_name));
     return Owned::ref(Py_None);
 }
+const MethodSpec init_row =
+    method<Input___init__>("__init__", 158,
+                           {self_param, param("asr_model"),
+                            param("sld").exactly(Exact::int_).annotated("int").defaults_to(1),
+                            param("max_time").exactly(Exact::int_).annotated("int").defaults_to(3)});
 
 Owned Input__init(Here& here, PyObject* self) {
     LINE(169);
@@ -43,6 +48,7 @@ Owned Input__init(Here& here, PyObject* self) {
     CHECK(setattr(self, recorder_attr, recorder.get()));
     return Owned::ref(Py_None);
 }
+const MethodSpec init_recorder_row = method<Input__init>("_init", 168, {self_param}).returns("None");
 
 // The text of one utterance, or None. Prints one line for every outcome;
 // any Exception (from the recorder, the model or the result check) is
@@ -114,21 +120,23 @@ Owned Input__recognize(Here& here, PyObject* self) {
     };
     auto report = [&](PyObject* e) -> Status {
         LINE(190);
-        LET(message, Owned::steal(PyObject_Str(e)));
-        LET(line, Owned::steal(PyUnicode_Concat(error_tag.get(), message.get())));
-        CHECK(print(line.get(), true));
+        CHECK(print_failure(&error_tag, e, true));
         result = Owned::ref(Py_None);
         return ok;
     };
     CHECK(try_except(here, g::Exception, 189, attempt, report));
     return result;
 }
+const MethodSpec recognize_row = method<Input__recognize>("_recognize", 174, {self_param})
+                                     .returns("Optional[str]")
+                                     .locals({"audio_data", "text", "recognized_text", "e"});
 
 Owned Input__reset(Here& here, PyObject* self) {
     LINE(194);
     CHECK(call_method(self, init_name));
     return Owned::ref(Py_None);
 }
+const MethodSpec reset_row = method<Input__reset>("_reset", 193, {self_param}).returns("None");
 
 }  // namespace
 
@@ -136,17 +144,7 @@ namespace manage {
 
 const ClassSpec Input_class{
     "Input", 157,
-    {
-        method<Input___init__>("__init__", 158,
-                               {self_param, param("asr_model"),
-                                param("sld").exactly(Exact::int_).annotated("int").defaults_to(1),
-                                param("max_time").exactly(Exact::int_).annotated("int").defaults_to(3)}),
-        method<Input__init>("_init", 168, {self_param}).returns("None"),
-        method<Input__recognize>("_recognize", 174, {self_param})
-            .returns("Optional[str]")
-            .locals({"audio_data", "text", "recognized_text", "e"}),
-        method<Input__reset>("_reset", 193, {self_param}).returns("None"),
-    },
+    {init_row, init_recorder_row, recognize_row, reset_row},
 };
 
 }  // namespace manage

@@ -17,7 +17,7 @@
 
 #include "classes.hpp"
 #include "runtime/body.hpp"
-#include "runtime/exit_guard.hpp"
+#include "exit_guard.hpp"
 
 namespace {
 
@@ -31,11 +31,17 @@ const Constant cache_dir_name{"cache_dir"}, asr_model_dir_name{"asr_model_dir"},
     frombuffer_name{"frombuffer"}, astype_name{"astype"}, newaxis_name{"newaxis"},
     concatenate_name{"concatenate"}, run_name{"run"}, fill_name{"fill"}, input_name{"input"},
     home_cache{"~/.cache"}, model_dir_name{"sonvale"}, model_file_name{"voicevd.pt"},
-    cpu_provider{"CPUExecutionProvider"};
+    cpu_provider{"CPUExecutionProvider"}, SessionOptions_name{"SessionOptions"},
+    intra_op_threads_name{"intra_op_num_threads"}, inter_op_threads_name{"inter_op_num_threads"},
+    add_config_entry_name{"add_session_config_entry"},
+    allow_spinning_key{"session.intra_op.allow_spinning"}, off_value{"0"};
 
 const Constant kw_dtype{[] { return Py_BuildValue("(s)", "dtype"); }};
 const Constant kw_axis{[] { return Py_BuildValue("(s)", "axis"); }};
 const Constant kw_providers{[] { return Py_BuildValue("(s)", "providers"); }};
+const Constant kw_options_providers{[] {
+    return Py_BuildValue("(ss)", "sess_options", "providers");
+}};
 const Constant zero{[] { return PyLong_FromLong(0); }};
 const Constant one{[] { return PyLong_FromLong(1); }};
 const Constant sample_rate{[] { return PyLong_FromLong(16000); }};
@@ -66,6 +72,50 @@ NumpySeen numpy_seen;
 
 const Constant* const frame_attributes[] = {&frombuffer_name, &int16_name, &float32_name,
                                             &newaxis_name, &concatenate_name};
+
+// Whether `numpy` is the numpy whose C API the module was built against,
+// with the attributes the frame path uses; if so the frame path may take
+// over from the steps. Never fails: without a usable C API the detector
+// keeps to its steps.
+bool numpy_c_api_matches(PyObject* numpy) {
+    NumpySeen& seen = numpy_seen;
+    seen.c_api = false;
+    // A numpy whose C API cannot be imported (a stand-in module, another
+    // ABI) leaves the detector on the step-by-step path.
+    if (_import_array() < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
+    if (dict == nullptr) {
+        return false;
+    }
+    PyObject* found[5];
+    for (int i = 0; i < 5; ++i) {
+        found[i] = PyDict_GetItemWithError(dict, frame_attributes[i]->get());
+        if (found[i] == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    // The module must be the numpy whose C API this is.
+    PyObject* ndarray = PyDict_GetItemString(dict, "ndarray");
+    if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) ||
+        found[1] != reinterpret_cast<PyObject*>(&PyShortArrType_Type) ||
+        found[2] != reinterpret_cast<PyObject*>(&PyFloatArrType_Type) || found[3] != Py_None) {
+        return false;
+    }
+    for (int i = 0; i < 5; ++i) {
+        Py_INCREF(found[i]);
+        Py_XSETREF(seen.attributes[i], found[i]);
+    }
+    Py_INCREF(numpy);
+    Py_XSETREF(seen.module, numpy);
+    seen.dict = dict;
+    seen.dict_version = compat::dict_version(dict);
+    seen.c_api = true;
+    return true;
+}
 
 // Whether `np` is the numpy seen at import, with the attributes the frame's
 // steps use unchanged; the module's dict version makes the usual case two
@@ -167,6 +217,37 @@ Owned os_path(const Here& here, const Constant& function, Args... args) {
     return call_method(path.get(), function, args...);
 }
 
+// getattr(ort, "SessionOptions", None), then, unless that is None,
+//     options = SessionOptions()
+//     options.intra_op_num_threads = 1
+//     options.inter_op_num_threads = 1
+//     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
+// The model runs once per 32 ms frame: ONNX Runtime's default thread pool
+// spins between runs and at that pace never rests, a core's worth of CPU
+// for a few hundred microseconds of work; one thread that sleeps between
+// runs is also faster per frame. A null `options` with no error set means
+// the host's `ort` has no SessionOptions. May run arbitrary Python code.
+Status quiet_session_options(PyObject* ort, Owned& options) {
+    Owned options_type = getattr(ort, SessionOptions_name);
+    if (!options_type) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return failure;
+        }
+        PyErr_Clear();
+        return ok;
+    }
+    if (options_type.get() == Py_None) {
+        return ok;
+    }
+    LET(made, call(options_type.get()));
+    CHECK(setattr(made.get(), intra_op_threads_name, one.get()));
+    CHECK(setattr(made.get(), inter_op_threads_name, one.get()));
+    CHECK(call_method(made.get(), add_config_entry_name, allow_spinning_key.get(),
+                      off_value.get()));
+    options = std::move(made);
+    return ok;
+}
+
 // np.<attribute>
 Owned numpy_attr(const Here& here, const Constant& attribute) {
     LET(np, global(here, g::np));
@@ -198,14 +279,24 @@ Owned VoiceVD___init__(Here& here, PyObject* self) {
         LET(path, os_path(here, join_name, dir.get(), model_file_name.get()));
         CHECK(setattr(self, model_path_name, path.get()));
     }
+    // self.sess = ort.InferenceSession(self.model_path, **<quiet options>,
+    //                                   providers=["CPUExecutionProvider"])
+    // with the options as quiet_session_options describes, passed as
+    // sess_options; a host's `ort` without SessionOptions gets the call
+    // without them, as before.
     LINE(18);
     {
         LET(ort, global(here, g::ort));
         LET(session_type, getattr(ort.get(), InferenceSession_name));
         LET(path, getattr(self, model_path_name));
+        Owned options;
+        CHECK(quiet_session_options(ort.get(), options));
         LET(providers, Owned::steal(PyList_New(1)));
         PyList_SET_ITEM(providers.get(), 0, Owned::ref(cpu_provider.get()).release());
-        LET(session, call_kw(session_type.get(), kw_providers, path.get(), providers.get()));
+        LET(session, options ? call_kw(session_type.get(), kw_options_providers, path.get(),
+                                       options.get(), providers.get())
+                             : call_kw(session_type.get(), kw_providers, path.get(),
+                                       providers.get()));
         CHECK(setattr(self, sess_name, session.get()));
     }
     LINE(19);
@@ -227,6 +318,7 @@ Owned VoiceVD___init__(Here& here, PyObject* self) {
     }
     return Owned::ref(Py_None);
 }
+const MethodSpec init_row = method<VoiceVD___init__>("__init__", 14, {self_param});
 
 Owned VoiceVD_reset(Here& here, PyObject* self) {
     LINE(24);
@@ -241,6 +333,7 @@ Owned VoiceVD_reset(Here& here, PyObject* self) {
     }
     return Owned::ref(Py_None);
 }
+const MethodSpec reset_row = method<VoiceVD_reset>("reset", 23, {self_param});
 
 // Lines 34 to 40, from the model's inputs on. `input` is x.astype(np.float32)
 // when the frame path made it already, else null.
@@ -267,7 +360,7 @@ Owned run_model(Here& here, PyObject* self, PyObject* x, Owned input) {
     }
     Owned outputs;
     {
-        ModelRun inside;  // the interpreter's exit waits for it (runtime/exit_guard.hpp)
+        manage::ModelRun inside;  // the interpreter's exit waits for it (exit_guard.hpp)
         outputs = call(run.get(), Py_None, inputs.get());
     }
     CHECK(outputs);
@@ -344,61 +437,20 @@ Owned VoiceVD___call__(Here& here, PyObject* self, PyObject* pcm_bytes) {
     CHECK(setattr(self, ctx_name, context.get()));
     return run_model(here, self, x.get(), std::move(input));
 }
+const MethodSpec call_row =
+    method<VoiceVD___call__>("__call__", 27,
+                             {self_param, param("pcm_bytes").exactly(Exact::bytes).annotated("bytes")})
+        .returns("float")
+        .locals({"wav", "x", "prob"});
 
 }  // namespace
 
 namespace manage {
 
-bool VoiceVD_numpy_imported(PyObject* numpy) {
-    NumpySeen& seen = numpy_seen;
-    seen.c_api = false;
-    // A numpy whose C API cannot be imported (a stand-in module, another
-    // ABI) leaves the detector on the step-by-step path.
-    if (_import_array() < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
-    if (dict == nullptr) {
-        return false;
-    }
-    PyObject* found[5];
-    for (int i = 0; i < 5; ++i) {
-        found[i] = PyDict_GetItemWithError(dict, frame_attributes[i]->get());
-        if (found[i] == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    // The module must be the numpy whose C API this is.
-    PyObject* ndarray = PyDict_GetItemString(dict, "ndarray");
-    if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) ||
-        found[1] != reinterpret_cast<PyObject*>(&PyShortArrType_Type) ||
-        found[2] != reinterpret_cast<PyObject*>(&PyFloatArrType_Type) || found[3] != Py_None) {
-        return false;
-    }
-    for (int i = 0; i < 5; ++i) {
-        Py_INCREF(found[i]);
-        Py_XSETREF(seen.attributes[i], found[i]);
-    }
-    Py_INCREF(numpy);
-    Py_XSETREF(seen.module, numpy);
-    seen.dict = dict;
-    seen.dict_version = compat::dict_version(dict);
-    seen.c_api = true;
-    return true;
+void VoiceVD_imports_bound(Imports& imports) {
+    imports.genuine_numpy = numpy_c_api_matches(imports.np);
 }
 
-const ClassSpec VoiceVD_class{
-    "VoiceVD", 13,
-    {
-        method<VoiceVD___init__>("__init__", 14, {self_param}),
-        method<VoiceVD_reset>("reset", 23, {self_param}),
-        method<VoiceVD___call__>("__call__", 27,
-                                 {self_param, param("pcm_bytes").exactly(Exact::bytes).annotated("bytes")})
-            .returns("float")
-            .locals({"wav", "x", "prob"}),
-    },
-};
+const ClassSpec VoiceVD_class{"VoiceVD", 13, {init_row, reset_row, call_row}};
 
 }  // namespace manage

@@ -9,6 +9,7 @@
 
 #include "runtime/body.hpp"
 #include "runtime/classes.hpp"
+#include "runtime/error.hpp"
 
 namespace {
 
@@ -169,9 +170,17 @@ Owned except_in_finally(Here& here, PyObject* region, PyObject* cleanup, PyObjec
 }
 
 // C++ exceptions inside a body, which the entry point turns into Python
-// errors: kind is "runtime_error", "bad_alloc", "int", or "in_handler" (a
-// runtime_error thrown while an except clause handles region()'s failure).
+// errors: kind is "runtime_error", "bad_alloc", "int", "error_set" (the
+// runtime's PyErrorSet with a ValueError pending), "error_not_set" (one
+// with nothing pending), or "in_handler" (a runtime_error thrown while an
+// except clause handles region()'s failure).
 [[noreturn]] void throw_kind(const char* kind) {
+    if (std::strcmp(kind, "error_set") == 0) {
+        raise(PyExc_ValueError, "pending when thrown");
+    }
+    if (std::strcmp(kind, "error_not_set") == 0) {
+        raise_error();
+    }
     if (std::strcmp(kind, "bad_alloc") == 0) {
         throw std::bad_alloc();
     }

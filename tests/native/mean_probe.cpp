@@ -1,9 +1,9 @@
 // `_cantorel_mean_probe.mean(window)`: the capture loop's own mean of the
-// smoothing window (runtime/numpy_mean.hpp) as a float, or None where the
+// smoothing window (numpy_mean.hpp) as a float, or None where the
 // loop leaves the window to np.mean. Built by tests/test_capture_mean.py.
 #include <Python.h>
 
-#include "runtime/numpy_mean.hpp"
+#include "numpy_mean.hpp"
 
 namespace {
 
@@ -11,7 +11,7 @@ PyTypeObject* deque_type = nullptr;
 
 PyObject* mean(PyObject*, PyObject* window) {
     double value;
-    if (!rt::numpy_mean_of_floats(window, deque_type, &value)) {
+    if (!manage::numpy_mean_of_floats(window, deque_type, &value)) {
         Py_RETURN_NONE;
     }
     return PyFloat_FromDouble(value);

@@ -15,7 +15,7 @@ class VoiceVD:
         self.cache_dir = os.path.expanduser("~/.cache")
         self.asr_model_dir = os.path.join(self.cache_dir, "sonvale")
         self.model_path = os.path.join(self.asr_model_dir, "voicevd.pt")
-        self.sess = ort.InferenceSession(self.model_path, providers=["CPUExecutionProvider"])
+        self.sess = ort.InferenceSession(self.model_path, **_mends.quiet(ort), providers=["CPUExecutionProvider"])
         self.state = np.zeros((2, 1, 128), dtype=np.float32)
         self.ctx = np.zeros((1, 64), dtype=np.float32)
         self.sr = np.array(16000, dtype=np.int64)

@@ -18,6 +18,20 @@ def one_element(prob):
     return prob
 
 
+def quiet(ort):
+    """The detector's session runs single-threaded with spinning off: the
+    default thread pool spins between the once-per-frame runs and never
+    rests. A host's `ort` without SessionOptions gets the plain call."""
+    options_type = getattr(ort, "SessionOptions", None)
+    if options_type is None:
+        return {}
+    options = options_type()
+    options.intra_op_num_threads = 1
+    options.inter_op_num_threads = 1
+    options.add_session_config_entry("session.intra_op.allow_spinning", "0")
+    return {"sess_options": options}
+
+
 def device_checked(pa, device_index):
     """PyAudio's open() reads through a null pointer for an input device that
     does not exist, so a chosen device is looked up first, with PyAudio's own

@@ -6,9 +6,9 @@
 // or a null `Owned` with a Python exception set. `LINE(n)` before each
 // statement names the source line its traceback entry will show; `CHECK`
 // and `LET` leave the body with the pending exception, and the entry point
-// adds the method's traceback entry at the current line. No C++ exception
-// carries a Python error: a failure is a return value, as in compiled
-// Python, so a handler that catches one in a loop costs no unwinding.
+// adds the method's traceback entry at the current line. A body fails by
+// return value, never by throwing (runtime/error.hpp: the two ways to fail
+// and where each is used).
 #pragma once
 
 #include <Python.h>
@@ -111,9 +111,10 @@ private:
 // `cls` is looked up (when the clause runs, as Python does) and matched
 // with isinstance. While the handler runs the caught exception is
 // sys.exc_info(), so an exception the handler raises gets it as
-// __context__; afterwards the previous state is restored. An exception
-// that does not match (a KeyboardInterrupt against Exception) passes on
-// untouched.
+// __context__; afterwards the previous state is restored and, as Python
+// deletes `e`, the body keeps nothing of the handled exception or its
+// traceback. An exception that does not match (a KeyboardInterrupt against
+// Exception) passes on untouched.
 template <typename Region, typename Handler>
 Status try_except(Here& here, const Global& cls, int clause_line, Region&& region,
                   Handler&& handler) {
@@ -127,6 +128,7 @@ Status try_except(Here& here, const Global& cls, int clause_line, Region&& regio
     Owned match_class = global(here, cls);
     if (!match_class) {
         handling.finish();  // the NameError has the handled exception as context
+        here.handler_done();
         return failure;
     }
     if (!PyErr_GivenExceptionMatches(handling.type(), match_class.get())) {
@@ -137,6 +139,7 @@ Status try_except(Here& here, const Global& cls, int clause_line, Region&& regio
     }
     Status handled = handler(handling.value());
     handling.finish();
+    here.handler_done();
     return handled;
 }
 
@@ -148,7 +151,7 @@ Status try_except(Here& here, const Global& cls, int clause_line, Region&& regio
 // The cleanup runs after success and after failure. On failure the pending
 // exception is set aside (and is sys.exc_info()) while it runs; if the
 // cleanup fails too, its exception replaces the first one, which becomes
-// its __context__, exactly as in Python.
+// its __context__ (and is no longer kept by the body), exactly as in Python.
 template <typename Region, typename Cleanup>
 Status try_finally(Here& here, Region&& region, Cleanup&& cleanup) {
     if (region()) {
@@ -159,6 +162,7 @@ Status try_finally(Here& here, Region&& region, Cleanup&& cleanup) {
     detail::Handling handling;
     if (!cleanup()) {
         handling.finish();
+        here.handler_done();
         return failure;
     }
     LINE(raised_at);

@@ -1,12 +1,26 @@
-// One way to fail: a C++ exception that means "a Python exception is set".
+// How a step fails: two ways, each with its own place.
 //
-// Every C API call whose failure we do not handle on the spot goes through
-// `require()` or `own()`; the exception unwinds to the entry point that
-// CPython called (a function's vectorcall, the module's exec step), which
-// adds the traceback entry and returns the failure to CPython.
+// While the program runs, a method body and everything it calls fail by
+// return value: a null `Owned` or a failed `Status` with the Python
+// exception set (`failure` in ref.hpp, CHECK and LET in body.hpp), as
+// compiled Python does, so a handler that catches a failure in a loop
+// costs no unwinding.
 //
-// Never catch with `catch (...)`: a daemon thread ended at interpreter exit
-// unwinds through our frames with abi::__forced_unwind, which must pass.
+// At import, the exec step and what it runs once (the process data, the
+// method runtimes, the classes) fail by throwing `PyErrorSet`, "a Python
+// exception is set", through `require()`, `own()` and `raise_error()`
+// below: any failure there ends the import, so a long chain of C API calls
+// reads straight.
+//
+// Every entry point that CPython calls catches `PyErrorSet` and returns the
+// pending exception: the module's create and exec steps, and a function's
+// vectorcall (should a body reach code of the second kind, the caller sees
+// the real error, not a C++ one). No other C++ exception carries a Python
+// error.
+//
+// Never catch with `catch (...)` alone: a daemon thread ended at
+// interpreter exit unwinds through our frames with abi::__forced_unwind,
+// which must pass.
 #pragma once
 
 #include <Python.h>

@@ -63,10 +63,11 @@ inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values)
 }
 
 // The entry point CPython calls. No C++ exception may reach the
-// interpreter: Python errors travel as return values, and anything else
-// thrown below (a C++ library's failure) becomes a SystemError with its
-// text. The forced unwind that ends a daemon thread at interpreter exit is
-// the one exception that must pass on.
+// interpreter: Python errors travel as return values, a PyErrorSet thrown
+// below (import-time code reached from a body) hands over the pending error
+// it stands for, and anything else (a C++ library's failure) becomes a
+// SystemError with its text. The forced unwind that ends a daemon thread at
+// interpreter exit is the one exception that must pass on.
 //
 // UBSan's null check is off here: the forced unwind carries no C++ object,
 // so its handler's reference is bound to null by design of the ABI, and
@@ -94,6 +95,12 @@ __attribute__((no_sanitize("null"))) PyObject* function_vectorcall(PyObject* sel
         }
     } catch (abi::__forced_unwind&) {
         throw;
+    } catch (PyErrorSet&) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%s: failed without setting an exception",
+                         m.spec.name);
+        }
+        here.add_traceback();
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
         here.add_traceback();

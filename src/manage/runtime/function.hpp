@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "runtime/process.hpp"
 #include "runtime/signature.hpp"
 
 namespace rt {
@@ -35,6 +36,13 @@ Owned new_function(MethodRuntime& method);
 
 // Sets the class of a function that uses zero-argument super().
 void set_class_cell(PyObject* function, PyObject* cls);
+
+// Whether `callable` is one of the module's functions running `body` (a
+// row's), whatever function object carries it. Runs no Python code.
+inline bool runs_body(PyObject* callable, Body body) {
+    return Py_TYPE(callable) == process().function_type &&
+           reinterpret_cast<FunctionObject*>(callable)->method->body == body;
+}
 
 // The class cell of the function being called (for super()).
 inline PyObject* class_cell(PyObject* function) {

@@ -77,4 +77,12 @@ Status print(PyObject* text, bool flush) {
     return result ? ok : Status(failure);
 }
 
+Status print_failure(const Constant* tag, PyObject* e, bool flush) {
+    Owned line = Owned::steal(PyObject_Str(e));
+    if (line && tag != nullptr) {
+        line = Owned::steal(PyUnicode_Concat(tag->get(), line.get()));
+    }
+    return line ? print(line.get(), flush) : Status(failure);
+}
+
 }  // namespace rt

@@ -95,7 +95,18 @@ Status unpack_two(PyObject* value, Owned& first, Owned& second);
 // when `flush`.
 Status print(PyObject* text, bool flush);
 
+// print(tag + str(e)), or print(str(e)) without a tag, flushed when
+// `flush`: the line a handler prints for the failure it caught.
+Status print_failure(const Constant* tag, PyObject* e, bool flush);
+
 // The value's truth, as `if value:` tests it: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* value) { return PyObject_IsTrue(value); }
+
+// One step of `for item in iterator:`: the next item, or a null `item` at
+// the end of the iteration; a failure is the iterator's exception.
+inline Status next_item(PyObject* iterator, Owned& item) {
+    item = Owned::steal(PyIter_Next(iterator));
+    return item || !PyErr_Occurred() ? ok : Status(failure);
+}
 
 }  // namespace rt

@@ -38,7 +38,8 @@ private:
 // Where a method body is: its site, the line of the statement running, the
 // namespace its module-global names are looked up in (the function's
 // __globals__), the function itself, which the entry point keeps alive
-// for the whole call, and the traceback entry the call added last.
+// for the whole call, and the traceback entry the call added last, while
+// the exception that carries it may still pass through the call's handlers.
 struct Here {
     TracebackSite& site;
     int line;
@@ -58,6 +59,27 @@ struct Here {
         entry = tb;
         PyErr_Restore(type, value, tb);
         Py_XDECREF(old);
+    }
+    // When a handler or a cleanup has finished: the exception it dealt
+    // with is gone, and the entry reaches that exception's whole traceback,
+    // every frame and local. So it is dropped at once, not at the end of the
+    // call, which for a worker's loop never comes; it is kept only when the
+    // exception now pending carries it as its newest (one that passed
+    // through a handler nested in the cleanup, on its way out).
+    void handler_done() {
+        if (entry == nullptr) {
+            return;
+        }
+        if (PyErr_Occurred()) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            const bool carried = tb == entry;
+            PyErr_Restore(type, value, tb);
+            if (carried) {
+                return;
+            }
+        }
+        drop_entry();
     }
     // At the end of the call. (Leaks while the interpreter finalizes, as
     // an Owned does.)

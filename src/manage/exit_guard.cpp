@@ -1,4 +1,4 @@
-#include "runtime/exit_guard.hpp"
+#include "exit_guard.hpp"
 
 #include <pythread.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace rt {
+namespace manage {
 namespace {
 
 // How long the exit hook waits for a run to end. A real run takes a
@@ -101,4 +101,4 @@ ModelRun::~ModelRun() {
     }
 }
 
-}  // namespace rt
+}  // namespace manage

@@ -14,7 +14,7 @@
 
 #include <Python.h>
 
-namespace rt {
+namespace manage {
 namespace exit_guard {
 
 // Registers the exit hook with atexit, once per process; false with an
@@ -35,4 +35,4 @@ public:
     ModelRun& operator=(const ModelRun&) = delete;
 };
 
-}  // namespace rt
+}  // namespace manage

@@ -18,7 +18,7 @@
 
 #include <cfenv>
 
-namespace rt {
+namespace manage {
 
 // The longest window summed here: numpy's pairwise sum splits longer ones
 // recursively.
@@ -111,4 +111,4 @@ inline bool numpy_mean_of_floats(PyObject* window, PyTypeObject* deque_type, dou
     return true;
 }
 
-}  // namespace rt
+}  // namespace manage

@@ -1,0 +1,140 @@
+"""One exchange the way a host program runs it (listen, reply, speak) and when
+each part of it happened."""
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Optional
+
+import numpy as np
+
+from .adapters import TimedRecognizer, TimedTTS
+from .common import PLAY_RATE, RATE
+from .detection import Detection, detect
+from .devices import checkpoint
+
+
+@dataclass
+class Exchange:
+    heard: Optional[str] = None
+    reply: str = ""
+    captured: Optional[np.ndarray] = None
+    detection: Optional[Detection] = None
+    listen_start: float = 0.0
+    speech_end: Optional[float] = None      # when the speaker stopped (from the captured samples)
+    capture_end: Optional[float] = None     # when the capture handed its samples over
+    recognised: Optional[float] = None      # when _recognize returned
+    recognition: Optional[float] = None     # seconds inside the recogniser
+    first_chunk: Optional[float] = None
+    last_chunk: Optional[float] = None
+    first_audio: Optional[float] = None     # first piece synthesised
+    first_sound: Optional[float] = None     # first sample heard at the speaker (virtual devices)
+    spoken: Optional[float] = None          # when _wait_all returned
+    synthesised: float = 0.0                # seconds of speech the TTS produced
+    pieces: int = 0
+    gaps: list[float] = field(default_factory=list)         # silence added between consecutive pieces
+    heard_gaps: list[float] = field(default_factory=list)   # silence heard between them
+    recording: Optional[np.ndarray] = None  # what the virtual speaker played, 48 kHz
+
+    def timings(self) -> dict[str, Optional[float]]:
+        def d(a, b):
+            return None if a is None or b is None else b - a
+        sound = self.first_sound if self.first_sound is not None else self.first_audio
+        return {
+            "end of speech -> recognised text": d(self.speech_end, self.recognised),
+            "waiting for the end of the utterance": d(self.speech_end, self.capture_end),
+            "recognition": self.recognition,
+            "first reply chunk -> first sound": d(self.first_chunk, sound),
+            "first reply chunk -> last reply chunk": d(self.first_chunk, self.last_chunk),
+            "end of speech -> first sound": d(self.speech_end, sound),
+            "total": d(self.listen_start, self.spoken),
+        }
+
+
+def _loud(samples: np.ndarray, level: int) -> np.ndarray:
+    return np.flatnonzero(np.abs(samples.astype(np.int32)) > level)
+
+
+def first_voiced(samples: np.ndarray, rate: int, level: int = 200) -> Optional[float]:
+    """Seconds from the start of `samples` to the first one louder than `level`."""
+    loud = _loud(samples, level)
+    return None if not len(loud) else loud[0] / rate
+
+
+def voiced_span(samples: np.ndarray, rate: int, level: int = 200) -> float:
+    """Seconds from the first to the last sample louder than `level`."""
+    loud = _loud(samples, level)
+    return 0.0 if not len(loud) else (loud[-1] - loud[0] + 1) / rate
+
+
+def piece_gaps(recording: np.ndarray, shapes: list[tuple[int, int, int]],
+               level: int = 200) -> tuple[list[float], list[float]]:
+    """Where each piece played, found in a sample-exact speaker recording from each
+    piece's own (length, first loud sample, last loud sample); returns, between
+    consecutive pieces, the silence the pipeline added (end of one piece's
+    audio to the start of the next) and the silence a listener hears (last
+    sound of one to first sound of the next: the voice's own quiet edges too)."""
+    added, heard = [], []
+    loud = _loud(recording, level)
+    start = end = None
+    for n, first, last in shapes:
+        if first < 0:  # a silent piece cannot be located; nor can what follows it
+            break
+        after = 0 if end is None else end
+        i = np.searchsorted(loud, after)
+        if i >= len(loud):
+            break
+        at = int(loud[i]) - first
+        if end is not None:
+            added.append((at - end) / PLAY_RATE)
+            heard.append((at + first - (start + prev_last)) / PLAY_RATE)
+        start, end, prev_last = at, at + n, last
+    return added, heard
+
+
+def listen(inp, asr: TimedRecognizer, ex: Exchange, before: Callable[[], None] | None = None) -> None:
+    """Input._recognize(), and when each part of it happened."""
+    asr.calls.clear()
+    ex.listen_start = time.monotonic()
+    if before is not None:
+        before()
+        checkpoint()
+    ex.heard = inp._recognize()
+    ex.recognised = time.monotonic()
+    if asr.calls:
+        t_in, t_out, samples = asr.calls[-1]
+        ex.captured = np.array(samples, dtype=np.int16)
+        ex.capture_end, ex.recognition = t_in, t_out - t_in
+        ex.detection = detect(ex.captured)
+        end = ex.detection.seconds(ex.detection.speech_end, end=True)
+        if end is not None:
+            # The last captured sample was read just before generate() was called.
+            ex.speech_end = t_in - (len(ex.captured) / RATE - end)
+
+
+def speak(out, tts: TimedTTS, lm, ex: Exchange, recorder=None) -> None:
+    """Streams the language model's reply into Output._add_stream() and waits
+    for its last sound; raises the model's error once what arrived was spoken."""
+    tts.reset()
+    out._add_stream(lm.reply(ex.heard))
+    out._wait_all()
+    ex.spoken = time.monotonic()
+    ex.reply = lm.text
+    ex.first_chunk, ex.last_chunk = lm.first_chunk, lm.last_chunk
+    if tts.pieces:
+        ex.first_audio = min(p[1] for p in tts.pieces)
+        ex.synthesised = sum(p[2] for p in tts.pieces)
+        ex.pieces = len(tts.pieces)
+    if recorder is not None:
+        time.sleep(0.3)  # what was played last is still on its way through the server
+        stopped = time.monotonic()
+        samples, rate = recorder.stop()
+        ex.recording = samples
+        first = first_voiced(samples, rate)
+        if first is not None:
+            # The recording ends where stop() cut it: map sample times back from there.
+            ex.first_sound = stopped - (len(samples) / rate - first)
+        if rate == PLAY_RATE:
+            ex.gaps, ex.heard_gaps = piece_gaps(samples, tts.shapes)
+    if lm.error is not None:
+        raise lm.error

@@ -1,0 +1,49 @@
+"""What the user reads after an exchange, and the speaker recording saved as WAV."""
+from __future__ import annotations
+
+import statistics
+import wave
+from pathlib import Path
+from typing import Optional
+
+import numpy as np
+
+from .common import SLD, say
+from .exchange import Exchange
+
+
+def _line(label: str, value: Optional[float], note: str = "") -> None:
+    shown = "n/a" if value is None else f"{value:.2f} s"
+    say(f"  {label + ':':39} {shown:>8}{('   ' + note) if note else ''}")
+
+
+def report(ex: Exchange, virtual: bool) -> None:
+    say()
+    say(f"heard:    {ex.heard if ex.heard else '(nothing recognised)'}")
+    say(f"replied:  {ex.reply}")
+    say(f"spoken:   {ex.synthesised:.2f} s of synthesised speech in {ex.pieces} pieces")
+    t = ex.timings()
+    waited, recognition = t["waiting for the end of the utterance"], t["recognition"]
+    say("timings:")
+    _line("end of speech -> recognised text", t["end of speech -> recognised text"],
+          "" if recognition is None or waited is None else
+          f"({waited:.2f} s until {SLD} s of silence ended the capture, {recognition:.2f} s recognition)")
+    _line("first reply chunk -> first sound", t["first reply chunk -> first sound"],
+          "" if virtual else "(until the first piece was ready to play)")
+    _line("first reply chunk -> last reply chunk", t["first reply chunk -> last reply chunk"],
+          "(the stream's own length)")
+    _line("end of speech -> first sound", t["end of speech -> first sound"])
+    if ex.gaps:
+        _line("silence between pieces, median", statistics.median(ex.gaps),
+              f"(largest {max(ex.gaps):.2f} s; heard, with the voice's own quiet edges: "
+              f"median {statistics.median(ex.heard_gaps):.2f} s, largest {max(ex.heard_gaps):.2f} s)")
+    _line("total", t["total"], "(start of listening -> end of the reply's last sound)")
+
+
+def save_wav(path: Path, samples: np.ndarray, rate: int) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(np.asarray(samples, dtype="<i2").tobytes())

@@ -1,0 +1,174 @@
+"""Checks an installed cantorel from the outside, as a user's machine would run it.
+
+tools/test_wheels.sh runs this with the python of a fresh venv that holds
+only what `pip install` put there (never the source tree's package): the
+module imports without a warning, scores real speech and silence with the
+real model, an `Output` speaks a scripted voice through simpleaudio to the
+virtual speaker, and PyAudio hears the virtual microphone. The last two
+prove that the repaired PyAudio and simpleaudio wheels still reach the sound
+server through the machine's ALSA configuration and plugins.
+
+    python tools/wheel_check.py [--model PATH]
+
+Prints one line per check; exits 1 at the first that fails.
+"""
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import os
+import shutil
+import sys
+import sysconfig
+import tempfile
+import threading
+import warnings
+import wave
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SPEECH = Path("/usr/share/sounds/alsa/Front_Center.wav")  # "front center", 48 kHz mono
+FRAME = 512          # samples per frame the detector scores
+PLAY_RATE = 48000    # what Output's voice must produce
+TONE_HZ = 440
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def check(ok: bool, what: str) -> None:
+    if not ok:
+        raise CheckFailed(what)
+
+
+def load_virtual_audio():
+    spec = importlib.util.spec_from_file_location("virtual_audio", HERE / "virtual_audio.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["virtual_audio"] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+def import_module():
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        import cantorel.manage as manage
+    where = Path(manage.__file__).resolve()
+    site = Path(sysconfig.get_paths()["platlib"]).resolve()
+    check(site in where.parents, f"cantorel.manage comes from {where}, not from {site}")
+    check(not caught, f"importing warned: {[str(w.message) for w in caught]}")
+    print(f"wheel_check: imported {where.name} on {sys.version.split()[0]}")
+    return manage
+
+
+def speech_frames(np):
+    with wave.open(str(SPEECH)) as w:
+        check(w.getframerate() == 48000 and w.getnchannels() == 1, f"{SPEECH} is not 48 kHz mono")
+        x = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2")
+    # 48 kHz to 16 kHz: a 3-tap mean then every third sample, enough for the detector.
+    x = (x[: len(x) // 3 * 3].reshape(-1, 3).astype(np.int32).mean(axis=1)).astype("<i2")
+    return [x[i:i + FRAME].tobytes() for i in range(0, len(x) - FRAME + 1, FRAME)]
+
+
+def score_frames(manage, np) -> None:
+    vad = manage.VoiceVD()
+    silence = [vad(bytes(2 * FRAME)) for _ in range(8)]
+    vad.reset()
+    speech = [vad(f) for f in speech_frames(np)]
+    check(all(0.0 <= p <= 1.0 for p in silence + speech), "a probability outside [0, 1]")
+    check(max(silence) < 0.1, f"silence scored up to {max(silence):.3f}")
+    check(max(speech) > 0.8, f"speech scored at most {max(speech):.3f}")
+    print(f"wheel_check: detector: silence <= {max(silence):.3f}, speech up to {max(speech):.3f}")
+
+
+class ScriptedVoice:
+    """A TTS model whose every piece is a 0.15 s tone at 48 kHz."""
+
+    def __init__(self, np):
+        t = np.arange(int(0.15 * PLAY_RATE)) / PLAY_RATE
+        self.pcm = (8000 * np.sin(2 * np.pi * TONE_HZ * t)).astype("<i2").tobytes()
+        self.texts: list[str] = []
+        self.lock = threading.Lock()
+
+    def ort_predict(self, text):
+        with self.lock:
+            self.texts.append(text)
+        return self.pcm
+
+
+def speak(manage, np, audio) -> None:
+    voice = ScriptedVoice(np)
+    out = manage.Output(voice)
+    with audio.record_speaker() as rec:
+        out._add_stream(iter(["Hello the", "re. A second", " piece! And the end."]))
+        out._wait_all()
+        samples, rate = rec.stop()
+    check(voice.texts == ["Hello there.", " A second piece!", " And the end."],
+          f"the voice got {voice.texts}")
+    loud = np.abs(samples.astype(np.int32)) > 2000
+    heard = loud.sum() / rate
+    # Three tones of 0.15 s; about half their samples are above a quarter of the peak.
+    check(heard > 0.15, f"the speaker heard {heard:.3f} s of tone")
+    spectrum = np.abs(np.fft.rfft(samples.astype(np.float64)))
+    peak = np.fft.rfftfreq(len(samples), 1 / rate)[spectrum.argmax()]
+    check(abs(peak - TONE_HZ) < 5, f"the speaker's loudest frequency is {peak:.0f} Hz")
+    print(f"wheel_check: Output spoke {len(voice.texts)} pieces; the speaker got "
+          f"{heard:.2f} s above threshold at {peak:.0f} Hz")
+
+
+def listen(np, audio) -> None:
+    import pyaudio
+    pa = pyaudio.PyAudio()
+    try:
+        stream = pa.open(format=pyaudio.paInt16, channels=1, rate=16000, input=True,
+                         frames_per_buffer=FRAME)
+        t = np.arange(16000) / 16000
+        tone = (8000 * np.sin(2 * np.pi * TONE_HZ * t)).astype(np.int16)
+        player = audio.play_into_microphone(tone, 16000, wait=False)
+        got = [np.frombuffer(stream.read(FRAME, exception_on_overflow=False), "<i2")
+               for _ in range(60)]  # ~1.9 s
+        player.wait(10)
+        stream.close()
+    finally:
+        pa.terminate()
+    peak = max(int(np.abs(g.astype(np.int32)).max()) for g in got)
+    check(peak > 4000, f"PyAudio heard a peak of {peak} while a tone played into the microphone")
+    print(f"wheel_check: PyAudio heard the microphone (peak {peak})")
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--model", default=os.path.expanduser("~/.cache/sonvale/voicevd.pt"),
+                        help="the speech-probability model (default: %(default)s)")
+    args = parser.parse_args(argv)
+    if not Path(args.model).is_file():
+        print(f"wheel_check: no model at {args.model}; run bash tools/setup.sh", file=sys.stderr)
+        return 1
+    import numpy as np
+    # The module finds its model under ~/.cache: a private HOME holds a copy,
+    # so nothing depends on (or touches) the caller's.
+    home = tempfile.mkdtemp(prefix="wheel-check-home-")
+    try:
+        dest = Path(home, ".cache", "sonvale", "voicevd.pt")
+        dest.parent.mkdir(parents=True)
+        shutil.copyfile(args.model, dest)
+        os.environ["HOME"] = home
+        manage = import_module()
+        score_frames(manage, np)
+        va = load_virtual_audio()
+        with va.VirtualAudio() as audio:
+            audio.apply_to_current_process()
+            speak(manage, np, audio)
+            listen(np, audio)
+    except CheckFailed as e:
+        print(f"wheel_check: FAILED: {e}", file=sys.stderr)
+        return 1
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+    print("wheel_check: all passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
