@@ -23,6 +23,7 @@ import cantorel.manage as M
 import twin
 
 _ABSENT = object()
+FLUSH = "<flush>"
 
 
 def describe(value, depth=0):
@@ -109,7 +110,8 @@ def _thread(thread):
 
 class PrintedByThread(io.TextIOBase):
     """Standard output kept apart per thread: the workers' lines interleave as
-    the threads run, each thread's own lines keep their order."""
+    the threads run, each thread's own lines keep their order. A flush is
+    written down as FLUSH, where it happened."""
 
     def __init__(self):
         self.texts, self.lock = {}, threading.Lock()
@@ -119,6 +121,9 @@ class PrintedByThread(io.TextIOBase):
             name = _thread(threading.current_thread())
             self.texts[name] = self.texts.get(name, "") + text
         return len(text)
+
+    def flush(self):
+        self.write(FLUSH)
 
 
 @contextlib.contextmanager

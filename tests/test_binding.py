@@ -22,6 +22,7 @@ from conftest import FakeSession, entries, entry, ours
 from signatures import (LINES, METHODS, NOTE, OFFSET_FLAG, ROWS, TP_VECTORCALL_OFFSET,
                         call, call_shapes, check_binding_failure, expected, function, is_static,
                         method_name, parameters, raw_vectorcall, recorder, row_id)
+from twin import line_of
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -383,7 +384,7 @@ def test_duplicate_keyword_names():
     with pytest.raises(TypeError) as info:
         raw_vectorcall(M.Input.__init__, [IN, "m"], ("sld", "sld"), (1, 2))
     assert str(info.value) == "__init__() got multiple values for keyword argument 'sld'"
-    assert entry(info.value) == ("cantorel/manage", 158, "cantorel.manage.Input.__init__")
+    assert entry(info.value) == ours("Input.__init__", LINES["Input.__init__"])
 
 
 def test_arguments_offset_flag_is_masked(probe):
@@ -445,7 +446,7 @@ def test_str_subclass_keywords_bind_by_content(armed, via_dict, probe):
     assert probe.bound == ("t", 0, probe.Output._splitsen.__defaults__[0])
     with pytest.raises(AttributeError) as info:  # the body ran on the bare instance
         call(M.VoiceVD.reset, [], [HostileName("self")], [V])
-    assert entry(info.value) == ("cantorel/manage", 24, "cantorel.manage.VoiceVD.reset")
+    assert entry(info.value) == ours("VoiceVD.reset", line_of("VoiceVD.reset", "self.state.fill"))
     with pytest.raises(TypeError) as info:
         call(M.RecVoice_T.__init__, [RT], [HostileName("self")], [RT])
     assert str(info.value) == "__init__() got multiple values for keyword argument 'self'"
@@ -463,7 +464,7 @@ def test_hostile_hash_into_kwargs_propagates(armed):
         assert str(info.value) == "__hash__"
         entries = [(fs.filename, fs.lineno, fs.name)
                    for fs in traceback.extract_tb(info.value.__traceback__)]
-        assert entries[-2:] == [("cantorel/manage", 114, "cantorel.manage.RecVoice_T.__init__"),
+        assert entries[-2:] == [ours("RecVoice_T.__init__", LINES["RecVoice_T.__init__"]),
                                 (__file__, entries[-1][1], "__hash__")]
         del info
     assert [sys.getrefcount(o) for o in (key, value, obj)] == before
@@ -474,13 +475,13 @@ def test_hostile_hash_into_kwargs_propagates(armed):
 FRAME = np.zeros(512, np.int16).tobytes()
 
 
-@pytest.mark.parametrize("name, line, call", [
-    ("np", 28, lambda det: det(FRAME)),
-    ("os", 15, lambda det: M.VoiceVD()),
-    ("ort", 18, lambda det: M.VoiceVD()),
-    ("np", 19, lambda det: M.VoiceVD()),
+@pytest.mark.parametrize("name, method, statement, call", [
+    ("np", "__call__", "wav = np.frombuffer", lambda det: det(FRAME)),
+    ("os", "__init__", "self.cache_dir =", lambda det: M.VoiceVD()),
+    ("ort", "__init__", "self.sess =", lambda det: M.VoiceVD()),
+    ("np", "__init__", "self.state =", lambda det: M.VoiceVD()),
 ])
-def test_deleted_global_raises_name_error(vad_env, monkeypatch, name, line, call):
+def test_deleted_global_raises_name_error(vad_env, monkeypatch, name, method, statement, call):
     det = M.VoiceVD()
     assert isinstance(det(FRAME), float)  # every global looked up (and cached) once
     value = getattr(M, name)
@@ -488,8 +489,8 @@ def test_deleted_global_raises_name_error(vad_env, monkeypatch, name, line, call
     with pytest.raises(NameError) as info:
         call(det)
     assert str(info.value) == f"name '{name}' is not defined"
-    qual = "__call__" if line >= 27 else "__init__"
-    assert entry(info.value) == ("cantorel/manage", line, f"cantorel.manage.VoiceVD.{qual}")
+    qualname = f"VoiceVD.{method}"
+    assert entry(info.value) == ours(qualname, line_of(qualname, statement))
     monkeypatch.setattr(builtins, name, value, raising=False)  # the built-ins come next
     call(det)
     monkeypatch.undo()

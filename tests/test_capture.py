@@ -12,9 +12,17 @@ import pytest
 
 import cantorel.manage as M
 from conftest import clean_exits, entries, our_lines, ours
+import twin
 from listening_fakes import EndOfScript, Gate, Rig, kept, newest, numpy_with
 
 up = lambda x: float(np.nextafter(x, 2.0))  # noqa: E731  the next double above x
+
+
+def line(method, statement):
+    """The module's line for `statement` (or (statement, which of several)) in
+    a method of RecVoice, or of the class it names."""
+    return twin.line_of(method if "." in method else f"RecVoice.{method}",
+                        *(statement if isinstance(statement, tuple) else (statement,)))
 
 
 # ------------------------------------------------------------------ construction
@@ -70,7 +78,7 @@ for device in (None, -1, 0, 9999, 2**31, 2**40, -2**40):
 
 def test_without_an_audio_device_the_constructor_raises_pyaudio_error(tmp_path, model_home):
     """No sound card and no sound server: PyAudio's own error leaves the
-    constructor from open() at line 59. A chosen device that does not exist
+    constructor from its open() call. A chosen device that does not exist
     used to crash PyAudio (a null device description); it is looked up first."""
     env = {"HOME": str(model_home), "XDG_RUNTIME_DIR": str(tmp_path),
            "PULSE_SERVER": f"unix:{tmp_path}/no-such-server", "JACK_NO_START_SERVER": "1"}
@@ -79,7 +87,8 @@ def test_without_an_audio_device_the_constructor_raises_pyaudio_error(tmp_path, 
     assert [r[0] for r in results] == ["None", "-1", "0", "9999", str(2**31), str(2**40),
                                        str(-2**40)]
     for device, kind, code, tb in results:
-        assert tb == "[(59, 'cantorel.manage.RecVoice.__init__')]", (device, tb)
+        opened = line("__init__", "self.stream =")
+        assert tb == str([(opened, "cantorel.manage.RecVoice.__init__")]), (device, tb)
         if device in ("None", "-1", "0", "9999"):
             assert (kind, code) == ("OSError", "-9996"), device  # paInvalidDevice
         else:
@@ -226,8 +235,9 @@ class _Stamp(float):
 
 def _stamp_speech_start(rig, rec):
     """The reading taken on the first speech frame (the clock's fifth call:
-    two before the loop, one per silent frame, then line 86 on frame 2) is one
-    whose differences only line 95 can compare."""
+    two before the loop, one per silent frame, then the one when speech is
+    found on frame 2) is one whose differences only the silence test can
+    compare."""
     tick = rig.clock.time
 
     def time():
@@ -238,45 +248,58 @@ def _stamp_speech_start(rig, rec):
 
 
 def _site(name):
-    """Makes frame 3 fail at one statement of the loop; returns the line."""
+    """Makes frame 3 fail at one statement of the loop (SITE_STATEMENTS)."""
     def at(rig, rec, i, action):
         if i == 3:
             action()
     sites = {
-        "read": (78, lambda rig, rec: setattr(rig.stream, "on_read",
-                                              lambda i: i == 3 and _raise(Boom("read")))),
-        "detector": (80, lambda rig, rec: setattr(rec.voicevd, "script", iter(
+        "read": (lambda rig, rec: setattr(rig.stream, "on_read",
+                                          lambda i: i == 3 and _raise(Boom("read")))),
+        "detector": (lambda rig, rec: setattr(rec.voicevd, "script", iter(
             [0.0, 0.0, 0.0, lambda f: _raise(Boom("detector"))]))),
-        "hist": (81, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+        "hist": (lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
             rig, rec, i, lambda: setattr(rec, "hist", None)))),
-        "mean": (82, lambda rig, rec: setattr(M, "np", numpy_with(
+        "mean": (lambda rig, rec: setattr(M, "np", numpy_with(
             mean=lambda h: _raise(Boom("mean")) if len(h) == 4 else newest(h)))),
-        "compare": (83, lambda rig, rec: setattr(M, "np", numpy_with(
+        "compare": (lambda rig, rec: setattr(M, "np", numpy_with(
             mean=lambda h: BadCompare() if len(h) == 4 else newest(h)))),
-        "truth": (85, lambda rig, rec: setattr(M, "np", numpy_with(
+        "truth": (lambda rig, rec: setattr(M, "np", numpy_with(
             mean=lambda h: np.array([0.7, 0.7]) if len(h) == 4 else newest(h)))),
-        "clock in speech": (86, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+        "clock in speech": (lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
             rig, rec, i, lambda: setattr(rig.clock, "fail_at", rig.clock.calls + 1)))),
-        "frame_is_append": (90, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+        "frame_is_append": (lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
             rig, rec, i, lambda: setattr(rec, "frame_is_append", BadTruth())))),
-        "clock": (93, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: i == 6 and setattr(
+        "clock": (lambda rig, rec: setattr(rig.stream, "on_read", lambda i: i == 6 and setattr(
             rig.clock, "fail_at", rig.clock.calls + 1))),
-        "sld": (95, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+        "sld": (lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
             rig, rec, i, lambda: delattr(rec, "_sld")))),
-        "max_time": (98, lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
+        "max_time": (lambda rig, rec: setattr(rig.stream, "on_read", lambda i: at(
             rig, rec, i, lambda: setattr(rec, "max_time_record", "x")))),
-        "speech start": (98, _stamp_speech_start),
+        "speech start": _stamp_speech_start,
     }
     return sites[name]
 
 
-SITES = ["read", "detector", "hist", "mean", "compare", "truth", "clock in speech",
-         "frame_is_append", "clock", "sld", "max_time", "speech start"]
+SITE_STATEMENTS = {  # where each site's failure is reported
+    "read": "frame = self.stream.read",
+    "detector": "p = self.voicevd",
+    "hist": "self.hist.append",
+    "mean": "prob_avg =",
+    "compare": "is_speech =",
+    "truth": "if is_speech",
+    "clock in speech": ("last_speech_time =", 1),
+    "frame_is_append": "if self.frame_is_append",
+    "clock": "now = time.time()",
+    "sld": "if now - last_speech_time",
+    "max_time": "if now - speech_start",
+    "speech start": "if now - speech_start",
+}
+SITES = list(SITE_STATEMENTS)
 
 
 @pytest.mark.parametrize("site", SITES)
 def test_a_failure_in_the_loop_stops_the_stream_and_reaches_the_caller(monkeypatch, site):
-    line, install = _site(site)
+    install = _site(site)
     probs = [0.0, 0.0, 0.9] + [0.9] * 3 + [0.0] * 40
     rig = Rig(M, monkeypatch, probs)
     rec = M.RecVoice(sld=1)
@@ -284,8 +307,8 @@ def test_a_failure_in_the_loop_stops_the_stream_and_reaches_the_caller(monkeypat
     with pytest.raises(Exception) as info:
         rec.record_audio()
     assert not isinstance(info.value, EndOfScript)
-    assert our_lines(info.value, "RecVoice.record_audio") == [111]
-    assert our_lines(info.value, "RecVoice.vad_audio") == [line]
+    assert our_lines(info.value, "RecVoice.record_audio") == [line("record_audio", "return")]
+    assert our_lines(info.value, "RecVoice.vad_audio") == [line("vad_audio", SITE_STATEMENTS[site])]
     assert rig.stream.log.count(("stop_stream",)) == 1 and rig.stream.log[-1] == ("stop_stream",)
     assert rig.stream.reads() == {"clock": 7, "speech start": 3}.get(site, 4)
 
@@ -300,23 +323,25 @@ def test_a_failing_stop_stream_replaces_the_exception_and_keeps_it_as_context(mo
         rec.voicevd.script = iter([0.9, lambda f: _raise(Boom("detector"))])
     with pytest.raises(RuntimeError, match="stop failed") as info:
         rec.record_audio()
-    assert our_lines(info.value, "RecVoice.vad_audio") == [102]
+    assert our_lines(info.value, "RecVoice.vad_audio") == [line("vad_audio", "self.stream.stop")]
     context = info.value.__context__
     if first_failure:
-        assert type(context) is Boom and our_lines(context, "RecVoice.vad_audio") == [80]
+        assert type(context) is Boom and our_lines(context, "RecVoice.vad_audio") == [
+            line("vad_audio", "p = self.voicevd")]
         assert info.value.__suppress_context__ is False
     else:
         assert context is None
 
 
-@pytest.mark.parametrize("fail_at, line", [(1, 73), (2, 74)])
-def test_a_failure_before_the_loop_leaves_the_stream_running(monkeypatch, fail_at, line):
+@pytest.mark.parametrize("fail_at, statement", [(1, ("last_speech_time =", 0)),
+                                                 (2, "self.time_start =")])
+def test_a_failure_before_the_loop_leaves_the_stream_running(monkeypatch, fail_at, statement):
     rig = Rig(M, monkeypatch, [0.9] * 5)
     rec = M.RecVoice()
     rig.clock.fail_at = fail_at
     with pytest.raises(OSError, match="clock failed") as info:
         rec.record_audio()
-    assert our_lines(info.value, "RecVoice.vad_audio") == [line]
+    assert our_lines(info.value, "RecVoice.vad_audio") == [line("vad_audio", statement)]
     assert rig.stream.log == [("start_stream",)]
 
 
@@ -326,7 +351,8 @@ def test_a_failing_start_stream_reads_nothing(monkeypatch):
     rig.stream.start_stream = lambda: _raise(Boom("start"))
     with pytest.raises(Boom) as info:
         rec.record_audio()
-    assert our_lines(info.value, "RecVoice.record_audio") == [110]
+    assert our_lines(info.value, "RecVoice.record_audio") == [
+        line("record_audio", "self.stream.start")]
     assert rig.stream.log == [] and rig.frames_seen == []
 
 
@@ -355,19 +381,20 @@ def test_background_recorder_forwards_its_arguments(monkeypatch):
     assert (rec._sld, rec.max_time_record) == (2, 4)
 
 
-def test_background_recorder_reports_base_failures_at_line_115(monkeypatch):
+def test_background_recorder_reports_base_failures_at_its_super_call(monkeypatch):
     Rig(M, monkeypatch, [])
     obj = object.__new__(M.RecVoice_T)
     with pytest.raises(TypeError, match="unexpected keyword argument 'x'") as info:
         M.RecVoice_T.__init__(obj, 1, 2, x=3)
     assert [e for e in entries(info.value) if e[0] == "cantorel/manage"] == [
-        ours("RecVoice_T.__init__", 115), ours("RecVoice.__init__", 44)]
+        ours("RecVoice_T.__init__", line("RecVoice_T.__init__", "super()")),
+        ours("RecVoice.__init__", line("__init__", "def"))]
     assert vars(obj) == {}
     with pytest.raises(TypeError, match="at most 4 positional arguments \\(5 given\\)"):
         M.RecVoice_T(1, 2, 3, 4)
     with pytest.raises(TypeError) as info:
         M.RecVoice_T.__init__(object())  # super() needs an instance of the class
-    assert our_lines(info.value, "RecVoice_T.__init__") == [115]
+    assert our_lines(info.value, "RecVoice_T.__init__") == [line("RecVoice_T.__init__", "super()")]
 
 
 def test_a_subclass_reaches_the_base_constructor_once(monkeypatch):
@@ -445,7 +472,9 @@ def test_a_failing_capture_thread_keeps_the_previous_result(monkeypatch):
     assert len(reported) == 1 and type(reported[0].exc_value) is Boom
     lines = {n.rsplit(".", 1)[-1]: l for f, l, n in entries(reported[0].exc_value)
              if f == "cantorel/manage"}
-    assert lines == {"_record_audio_thread": 125, "record_audio": 111, "vad_audio": 80}
+    assert lines == {"_record_audio_thread": line("RecVoice_T._record_audio_thread", "self"),
+                     "record_audio": line("record_audio", "return"),
+                     "vad_audio": line("vad_audio", "p = self.voicevd")}
     assert rig.stream.log[-1] == ("stop_stream",)
 
 
@@ -460,13 +489,15 @@ def test_a_thread_that_cannot_start_is_replaced_by_the_next_start(monkeypatch):
     monkeypatch.setattr(M, "threading", types.SimpleNamespace(Thread=Unstartable))
     with pytest.raises(RuntimeError) as info:
         rec.start_recording()
-    assert our_lines(info.value, "RecVoice_T.start_recording") == [122]
+    assert our_lines(info.value, "RecVoice_T.start_recording") == [
+        line("RecVoice_T.start_recording", "self.thread.start")]
     assert type(rec.thread) is Unstartable and not rec.thread.is_alive()
     assert rec.stop_recording() is None
     monkeypatch.delattr(M, "threading")
     with pytest.raises(NameError, match="name 'threading' is not defined") as info:
         rec.start_recording()
-    assert our_lines(info.value, "RecVoice_T.start_recording") == [121]
+    assert our_lines(info.value, "RecVoice_T.start_recording") == [
+        line("RecVoice_T.start_recording", "self.thread =")]
     monkeypatch.setattr(M, "threading", threading, raising=False)
     rec.voicevd.script = iter([0.9] + [0.0] * 40)
     rec.start_recording()
@@ -492,12 +523,14 @@ def test_is_alive_and_join_failures_propagate(monkeypatch):
     Rig(M, monkeypatch, [])
     rec = M.RecVoice_T()
     rec.thread = types.SimpleNamespace(is_alive=lambda: _raise(Boom("alive")))
-    for method, line in (("start_recording", 120), ("stop_recording", 128)):
+    for method in ("start_recording", "stop_recording"):
         with pytest.raises(Boom) as info:
             getattr(rec, method)()
-        assert our_lines(info.value, f"RecVoice_T.{method}") == [line]
+        assert our_lines(info.value, f"RecVoice_T.{method}") == [
+            line(f"RecVoice_T.{method}", "if self.thread")]
     rec.thread = types.SimpleNamespace(is_alive=lambda: True, join=lambda: _raise(Boom("join")))
     with pytest.raises(Boom) as info:
         rec.stop_recording()
-    assert our_lines(info.value, "RecVoice_T.stop_recording") == [129]
+    assert our_lines(info.value, "RecVoice_T.stop_recording") == [
+        line("RecVoice_T.stop_recording", "self.thread.join")]
     assert rec.start_recording() is None  # "alive": nothing started

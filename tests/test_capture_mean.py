@@ -1,4 +1,4 @@
-"""The capture loop's own mean of the smoothing window (line 82), computed
+"""The capture loop's own mean of the smoothing window (prob_avg), computed
 natively while `np` is the numpy the module imported and the window a deque
 of plain floats: the same double as np.mean to the bit, the same warnings
 and errors (those windows are left to numpy), and np.mean called as before
@@ -20,9 +20,11 @@ from hypothesis import example, given, settings, strategies as st
 import cantorel.manage as M
 from conftest import ROOT, compile_native, entries, ours, run_python
 from listening_fakes import EndOfScript, Rig, numpy_with
+from twin import line_of
 
 SNAN = struct.unpack("<d", struct.pack("<Q", 0x7FF0000000000001))[0]
 TINY = sys.float_info.min  # the smallest normal double
+MEAN_LINE = line_of("RecVoice.vad_audio", "prob_avg =")
 
 
 def bits(x):
@@ -274,7 +276,7 @@ def test_a_numpy_mean_replaced_before_the_import_is_called(tmp_path):
 
 
 def test_the_window_is_looked_up_as_before(monkeypatch):
-    """`self.hist` is read at lines 81 and 82 each frame, also when the mean is native."""
+    """`self.hist` is read twice each frame (append, mean), also when the mean is native."""
     Rig(M, monkeypatch, [0.25, 0.75], exact=False)
     reads = []
 
@@ -310,7 +312,7 @@ def test_numpy_s_warnings_and_errors_come_as_before(monkeypatch, window, message
     rec.stream.index = 0
     with np.errstate(all="raise"), pytest.raises(FloatingPointError, match=message) as info:
         rec.vad_audio()
-    assert entries(info.value)[1] == ours("RecVoice.vad_audio", 82)
+    assert entries(info.value)[1] == ours("RecVoice.vad_audio", MEAN_LINE)
 
 
 def test_an_underflowing_mean_raises_where_numpy_is_asked_to(monkeypatch):
@@ -320,7 +322,7 @@ def test_an_underflowing_mean_raises_where_numpy_is_asked_to(monkeypatch):
     with np.errstate(under="raise"), pytest.raises(FloatingPointError,
                                                    match="underflow") as info:
         rec.vad_audio()
-    assert entries(info.value)[1] == ours("RecVoice.vad_audio", 82)
+    assert entries(info.value)[1] == ours("RecVoice.vad_audio", MEAN_LINE)
     # Under numpy's default the same window is quietly not speech.
     rec.hist = deque([5e-324], maxlen=10)
     rec.voicevd.script = iter([0.0])

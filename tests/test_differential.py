@@ -1,12 +1,14 @@
 """Seeded scenarios for every class, run through the module and through its
 Python twin (tests/differential.py compares everything they show). Checks that
 used to restate a body's statements or its source lines live here as cases."""
+import queue
+import sys
 import types
 
 import numpy as np
 import pytest
 
-from differential import check
+from differential import check, describe
 from listening_fakes import EndOfScript, Rig, kept, numpy_with
 import twin
 from speaking_fakes import Events, Model, ScriptedSA, finishes, scripted_sa
@@ -214,14 +216,28 @@ def audio_player(m, rng, seen):
 
 # ------------------------------------------------------------------ Input
 
-TEXTS = ["  hello \n", "", None, "   ", b" x ", StrSub(" sub "), 5, Boom("asr"), Halt("stop")]
-AUDIO = [None, np.zeros(0, np.int16), np.arange(4, dtype=np.int16), Boom("get_audio")]
+class Watching(Exception):
+    """Notes, while its text is taken, whether it is the exception being handled."""
+
+    def __str__(self):
+        self.seen.note("handled while printed", sys.exc_info()[1] is self)
+        return "watched"
+
+
+TEXTS = ["  hello \n", "", None, "   ", b" x ", StrSub(" sub "), 5, Boom("asr"), Halt("stop"),
+         KeyboardInterrupt(), SystemExit(), GeneratorExit(), Unprintable(), Watching()]
+AUDIO = [None, np.zeros(0, np.int16), Boom("get_audio"), 5] + [np.arange(4, dtype=np.int16)] * 4
 
 
 def speech_input(m, rng, seen):
+    made, broken = [], []
+
     class Recorder:
         def __init__(self, **kwargs):
             seen.note("recorder", kwargs)
+            if broken:
+                _raise(broken[0])
+            made.append(self)
             self.thread = types.SimpleNamespace(join=lambda: seen.note("join", None))
 
         def start_recording(self):
@@ -235,14 +251,36 @@ def speech_input(m, rng, seen):
         def generate(self, audio):
             seen.note("generate", audio)
             text = rng.choice(TEXTS)
+            Watching.seen = seen
             return _raise(text) if isinstance(text, BaseException) else text
 
     seen.setattr(m, "RecVoice_T", Recorder)
-    ears = seen.attempt("new", m.Input, Model(), *rng.choice([(), (2,), (2, 4)]))
-    seen.note("attributes", vars(ears))
+    cls = m.Input
+    if rng.random() < 0.3:  # every attribute read noted, in order
+        cls = type("Logged", (m.Input,), {"__getattribute__": lambda self, name: seen.note(
+            "read", name) or object.__getattribute__(self, name)})
+    if rng.random() < 0.2:
+        broken.append(OSError(-9996, "Invalid input device"))
+    ears = cls.__new__(cls)
+    seen.attempt("init", cls.__init__, ears, Model(), *rng.choice([(), (2,), (2, 4)]))
+    seen.note("attributes", (vars(ears), len(made)))
+    broken.clear()
     for _ in range(rng.randrange(1, 8)):
+        action = rng.random()
+        if action < 0.15 and made:  # a recorder missing what _recognize uses
+            rec = ears.recorder
+            stage = rng.choice(["thread", "start_recording", "get_audio"])
+            setattr(rec, stage, None)
+        elif action < 0.3:
+            ears.sld, ears.max_time = rng.randrange(5), rng.randrange(5)
+            if rng.random() < 0.5:
+                broken.append(OSError("no device"))
+            seen.attempt("reset", ears._reset)
+            seen.note("recorder", [i for i, r in enumerate(made) if r is ears.recorder])
+            broken.clear()
+            continue
         seen.attempt("recognize", ears._recognize)
-    seen.attempt("reset", ears._reset)
+        seen.note("handling after", sys.exc_info()[1])
     seen.delattr(m, "RecVoice_T")
     seen.attempt("missing global", ears._reset)
 
@@ -301,20 +339,59 @@ ITEMS = [(1, "Hi."), (2, " two,"), (3, "  "), (4, ""), (5, "bad"), (6, "str audi
          (7, StrSub(" sub.")), (8, " \n\t "), (9, "\u3000")]
 
 
+class WritingQueue(queue.Queue):
+    """A queue that writes each put, get and task_done into the output of the
+    thread doing it, among that thread's printed lines; before it acts, so
+    that a waiter the act releases finds it written."""
+
+    def __init__(self, role):
+        super().__init__()
+        self.role = role
+
+    def put(self, item, *args, **kwargs):
+        sys.stdout.write(f"<put {self.role} {describe(item)} {args} {kwargs}>")
+        super().put(item, *args, **kwargs)
+
+    def get(self, *args, **kwargs):
+        item = super().get(*args, **kwargs)
+        sys.stdout.write(f"<got {self.role} {args} {kwargs}>")
+        return item
+
+    def task_done(self):
+        sys.stdout.write(f"<done {self.role}>")
+        super().task_done()
+
+
+class NoPlayer:
+    def __init__(self):
+        raise RuntimeError("no player")
+
+
 def output_pipeline(m, rng, seen):
     events = Events()
     seen.setattr(m, "sa", ScriptedSA(events, fail=lambda d: Boom("device") if d == b"dev" else None))
+    if rng.random() < 0.5:
+        roles = iter(["output", "play"])
+        seen.setattr(m, "queue", types.SimpleNamespace(Queue=lambda: WritingQueue(next(roles))))
+    no_player = rng.random() < 0.15
+    if no_player:  # ends the play worker at once
+        seen.setattr(m, "AudioPlayer", NoPlayer)
     model = Model(events, {"bad": Boom("synthesis"), "str audio": "not bytes", "dev.": b"dev",
-                           "halt": Halt("stop")})
+                           "halt": Halt("stop"), "unprintable": Unprintable()})
     out = m.Output(model)
     items = [rng.choice(ITEMS + [(8, "dev."), "iterator"]) for _ in range(rng.randrange(1, 12))]
     items = [iter([1, "iterator."]) if item == "iterator" else item for item in items]
-    if rng.random() < 0.3:
-        items.append((9, "halt"))  # ends the TTS worker
+    if rng.random() < 0.3:  # ends the TTS worker
+        items.append(rng.choice([(9, "halt"), (9, "unprintable")]))
     for item in items:
         out.output_queue.put(item)
-    seen.attempt("wait", finishes, out._wait_all)
-    if items[-1] == (9, "halt"):
+    if no_player:
+        out.play_thread.join(20)
+        seen.note("alive", (out.play_thread.is_alive(), out.tts_thread.is_alive()))
+        seen.attempt("wait for the TTS worker", finishes, out.output_queue.join)
+    else:
+        seen.attempt("wait", finishes, out._wait_all)
+    if items[-1] in ((9, "halt"), (9, "unprintable")):
         out.tts_thread.join(20)
     seen.note("events", (events.of("predict"), events.of("wave"), events.of("end")))
     seen.note("left", (out.output_queue.unfinished_tasks, out.play_queue.unfinished_tasks))
@@ -360,7 +437,7 @@ def splitsen(m, rng, seen):
 SCENARIOS = {f.__name__: f for f in (voice_vd, recvoice_construction, recvoice_capture,
                                      recvoice_background, audio_player, speech_input,
                                      output_construction, output_pipeline, add_stream, splitsen)}
-SEEDS = {"recvoice_capture": 40, "audio_player": 40, "splitsen": 60, "add_stream": 60, "voice_vd": 30}
+SEEDS = {"speech_input": 40, "recvoice_capture": 40, "audio_player": 40, "splitsen": 60, "add_stream": 60, "voice_vd": 30}
 
 
 @pytest.mark.parametrize("name, seed", [(n, s) for n in SCENARIOS for s in range(SEEDS.get(n, 20))])

@@ -53,8 +53,26 @@ TWIN_LINES = {
     56: "        except Exception as e:",
     57: "            handler(e)",
     58: "    return 'done'",
+    60: "def throw_cxx(kind, region):",  # `raise Thrown` stands for the C++ throw
+    61: "    if kind != 'in_handler':",
+    62: "        raise Thrown(kind)",
+    63: "    try:",
+    64: "        region()",
+    65: "    except Exception:",
+    66: "        raise Thrown(kind)",
 }
 SOURCE = "\n".join(TWIN_LINES.get(i, "") for i in range(1, max(TWIN_LINES) + 1))
+
+
+def line_of(body, statement):
+    """The twin's line of `statement` in `body`: the lines the native entries name."""
+    first = next(i for i, text in TWIN_LINES.items() if text.startswith(f"def {body}("))
+    return next(i for i, text in sorted(TWIN_LINES.items())
+                if i > first and text.strip() == statement)
+
+
+class Thrown(Exception):
+    pass
 
 
 def make_twins():
@@ -63,6 +81,7 @@ def make_twins():
     for name in [k for k, v in ns.items() if callable(v)]:
         f = ns[name]
         f.__code__ = f.__code__.replace(co_name=f"cantorel.manage.Handlers.{name}")
+    ns["Thrown"] = Thrown
     return ns
 
 
@@ -179,7 +198,8 @@ def test_except(pair, region, handler):
     handled = region in ("raises-exception", "raises-value-error")
     assert [n[0] for n in notes] == ["region"] + (["handler"] if handled else [])
     if handled:  # the handler saw the exception as exc_info, with the method's entry on it
-        assert notes[1][2][2][0] == ("cantorel/manage", 12, "cantorel.manage.Handlers.except_basic")
+        assert notes[1][2][2][0] == ("cantorel/manage", line_of("except_basic", "region()"),
+                                     "cantorel.manage.Handlers.except_basic")
 
 
 @pytest.mark.parametrize("cleanup", list(HANDLERS))
@@ -263,22 +283,25 @@ def test_a_missing_class_fails_at_the_clause(pair, probe):
     assert results[0] == results[1]
     (kind, described), notes, _ = results[0]
     assert kind == "raised" and described[:2] == ("NameError", "name 'Exception' is not defined")
-    assert described[2][-1] == ("cantorel/manage", 13, "cantorel.manage.Handlers.except_basic")
+    assert described[2][-1] == ("cantorel/manage", line_of("except_basic", "except Exception as e:"),
+                                "cantorel.manage.Handlers.except_basic")
     assert described[5][0] == "Trouble"
 
 
-@pytest.mark.parametrize("kind, exc, message, line", [
-    ("runtime_error", SystemError, "throw_cxx: thrown as runtime_error", 62),
-    ("int", SystemError, "throw_cxx: unknown C++ exception", 62),
-    ("bad_alloc", MemoryError, "", 62),
-    ("error_set", ValueError, "pending when thrown", 62),
-    ("error_not_set", SystemError, "throw_cxx: failed without setting an exception", 62),
-    ("in_handler", SystemError, "throw_cxx: thrown as in_handler", 66),
+@pytest.mark.parametrize("kind, exc, message", [
+    ("runtime_error", SystemError, "throw_cxx: thrown as runtime_error"),
+    ("int", SystemError, "throw_cxx: unknown C++ exception"),
+    ("bad_alloc", MemoryError, ""),
+    ("error_set", ValueError, "pending when thrown"),
+    ("error_not_set", SystemError, "throw_cxx: failed without setting an exception"),
+    ("in_handler", SystemError, "throw_cxx: thrown as in_handler"),
 ])
-def test_cxx_exceptions_become_python_errors(probe, kind, exc, message, line):
+def test_cxx_exceptions_become_python_errors(probe, kind, exc, message):
     """No C++ exception reaches the interpreter; one thrown while a handler
-    runs leaves sys.exc_info() as it was before the body ran."""
+    runs leaves sys.exc_info() as it was before the body ran. The error's
+    entry names the line of the throw, as the twin's does its raise."""
     log = Log()
+    twin_throw = make_twins()["throw_cxx"]
     for outer in (False, True):
         try:
             if outer:
@@ -287,9 +310,12 @@ def test_cxx_exceptions_become_python_errors(probe, kind, exc, message, line):
             pass
         result, notes, after = observe(probe.Handlers.throw_cxx, lambda log: (
             kind, log.step("region", Trouble)), outer=outer)
-        assert result[0] == "raised"
+        twin_result, twin_notes, twin_after = observe(twin_throw, lambda log: (
+            kind, log.step("region", Trouble)), outer=outer)
+        assert result[0] == twin_result[0] == "raised" and notes == twin_notes
         name, text, tb, _, cause, context = result[1]
         assert (name, text) == (exc.__name__, message)
-        assert tb[-1] == ("cantorel/manage", line, "cantorel.manage.Handlers.throw_cxx")
+        assert tb[-1] == twin_result[1][2][-1]
         assert (after is not None) == outer and (after is None or after[0] == "Outer")
+        assert after == twin_after
         assert log.exc_info() is None

@@ -20,7 +20,9 @@ import simpleaudio
 
 import cantorel.manage as M
 from conftest import check_python
-from signatures import CLASS_LINES, METHODS, SEP, TWINS, is_static, method_name, row_id
+from signatures import (CLASS_LINES, LINES, METHODS, SEP, TWINS, is_static, method_name,
+                        row_id)
+from twin import line_of
 
 
 def _pair(row):
@@ -244,7 +246,7 @@ def test_reimport_returns_the_same_module_as_the_host_left_it():
 
 
 def test_exec_on_a_second_module_object_is_refused():
-    check_python("""
+    check_python(f"""
         import importlib.util, sys
         found = importlib.util.find_spec('cantorel.manage')
         m1 = importlib.util.module_from_spec(found)
@@ -261,10 +263,11 @@ def test_exec_on_a_second_module_object_is_refused():
         assert m is m1 and sys.modules['cantorel.manage'] is m1
         e, tb = raises(TypeError, m1.Output._splitsen, 'x')
         assert str(e) == '_splitsen() takes at least 2 positional arguments (1 given)'
-        assert tb[-1] == ('cantorel/manage', 220, 'cantorel.manage.Output._splitsen')
+        assert tb[-1] == ('cantorel/manage', {LINES["Output._splitsen"]},
+                          'cantorel.manage.Output._splitsen')
         # np is found; the bare instance has no context yet
         e, tb = raises(AttributeError, object.__new__(m1.VoiceVD), b'\\0\\0')
-        assert 'ctx' in str(e) and tb[-1][1] == 31, tb
+        assert 'ctx' in str(e) and tb[-1][1] == {line_of("VoiceVD.__call__", "x = ")}, tb
     """)
 
 
@@ -295,10 +298,11 @@ def test_create_step_copies_the_import_details():
     """)
 
 
-@pytest.mark.parametrize("module, bound, line", [
-    ("queue", "queue", 1), ("simpleaudio", "sa", 2), ("numpy", "np", 6),
-    ("pyaudio", "pyaudio", 9), ("onnxruntime", "ort", 10)])
-def test_missing_module_fails_the_import_at_its_line(module, bound, line):
+@pytest.mark.parametrize("module, bound", [
+    ("queue", "queue"), ("simpleaudio", "sa"), ("numpy", "np"), ("pyaudio", "pyaudio"),
+    ("onnxruntime", "ort")])
+def test_missing_module_fails_the_import_at_its_line(module, bound):
+    line = line_of(None, f"import {module}")
     check_python(f"""
         import sys, importlib
         sys.modules[{module!r}] = None
@@ -318,28 +322,31 @@ def test_missing_module_fails_the_import_at_its_line(module, bound, line):
         assert m.{bound} is importlib.import_module({module!r})
         assert m.VoiceVD.reset.__globals__ is vars(m) and m.__test__ == {{}}
         e, tb = raises(AttributeError, object.__new__(m.VoiceVD), b'\\0\\0')
-        assert tb[-1] == ('cantorel/manage', 31, 'cantorel.manage.VoiceVD.__call__'), tb
+        assert tb[-1] == ('cantorel/manage', {line_of("VoiceVD.__call__", "x = ")},
+                          'cantorel.manage.VoiceVD.__call__'), tb
     """)
 
 
 def test_failure_inside_an_imported_package_propagates(tmp_path):
     (tmp_path / "pyaudio.py").write_text("raise LookupError('broken device layer')\n")
-    check_python("""
+    check_python(f"""
         import sys
         e, tb = raises(LookupError, __import__, 'cantorel.manage')
         assert type(e) is LookupError and e.args == ('broken device layer',)
-        assert ('cantorel/manage', 9, 'init cantorel.manage') in tb, tb
+        assert ('cantorel/manage', {line_of(None, "import pyaudio")},
+                'init cantorel.manage') in tb, tb
         assert tb[-1][1:] == (1, '<module>'), tb
         assert 'cantorel.manage' not in sys.modules
     """, env={"PYTHONPATH": str(tmp_path)})
 
 
-@pytest.mark.parametrize("module, names, absent, line", [
-    ("collections", "deque", "deque", 7),
-    ("typing", "Optional Generator List Tuple", "Tuple Generator", 3),  # first in list order
-    ("typing", "Optional Generator List Tuple", "Tuple", 3),
+@pytest.mark.parametrize("module, names, absent", [
+    ("collections", "deque", "deque"),
+    ("typing", "Optional Generator List Tuple", "Tuple Generator"),  # first in list order
+    ("typing", "Optional Generator List Tuple", "Tuple"),
 ])
-def test_from_import_of_a_missing_name(module, names, absent, line):
+def test_from_import_of_a_missing_name(module, names, absent):
+    line = line_of(None, f"from {module} import")
     missing = next(n for n in names.split() if n in absent.split())
     check_python(f"""
         import sys, types
@@ -391,7 +398,7 @@ def test_second_interpreter_is_refused():
     check_python("""
         import sys
         import cantorel.manage as m
-    """ + SUBINTERPRETER + """
+    """ + SUBINTERPRETER + f"""
         try:
             run_string(cid, "import cantorel.manage")
         except RuntimeError as e:
@@ -406,7 +413,8 @@ def test_second_interpreter_is_refused():
         assert importlib.import_module('cantorel.manage') is m
         e, tb = raises(TypeError, m.VoiceVD.reset)
         assert str(e) == 'reset() takes exactly 1 positional argument (0 given)'
-        assert tb[-1] == ('cantorel/manage', 23, 'cantorel.manage.VoiceVD.reset')
+        assert tb[-1] == ('cantorel/manage', {LINES["VoiceVD.reset"]},
+                          'cantorel.manage.VoiceVD.reset')
     """)
 
 

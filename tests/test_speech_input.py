@@ -1,6 +1,8 @@
 """Input: the recorder it builds, every line _recognize prints for each kind
-of result the recognizer returns, what it lets through, and a capture run on
-the real background recorder under a scripted PyAudio."""
+of result the recognizer returns, and a capture run on the real background
+recorder under a scripted PyAudio. The order of reads, a recorder that fails,
+what passes through and the failure lines are differential cases
+(speech_input in test_differential.py)."""
 import signal
 import sys
 import threading
@@ -12,6 +14,7 @@ import pytest
 
 import cantorel.manage as M
 from conftest import our_lines
+import twin
 from listening_fakes import Gate, Rig, frame_bytes, kept
 
 
@@ -95,50 +98,12 @@ def test_input_builds_its_recorder_with_keywords_only(fake_recorder, args, kwarg
     assert M.Input(asr_model=model).asr_model is model
 
 
-def test_init_reads_its_settings_in_order_and_is_reached_through_the_instance(fake_recorder):
-    read = []
-
-    class Logged(M.Input):
-        def __getattribute__(self, name):
-            read.append(name)
-            return object.__getattribute__(self, name)
-
-    Logged("m")
-    assert read == ["_init", "sld", "max_time"]
-
-
 @pytest.mark.parametrize("kwargs, name", [({"sld": True}, "sld"), ({"max_time": 2.5}, "max_time"),
                                           ({"sld": None}, "sld")])
 def test_wrong_argument_types(fake_recorder, kwargs, name):
     with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type"):
         M.Input("m", **kwargs)
     assert fake_recorder.made == []
-
-
-def test_a_recorder_that_cannot_be_built(monkeypatch, fake_recorder):
-    def failing(**kwargs):
-        raise OSError(-9996, "Invalid input device")
-
-    monkeypatch.setattr(M, "RecVoice_T", failing)
-    obj = object.__new__(M.Input)
-    with pytest.raises(OSError) as info:
-        M.Input.__init__(obj, "m")
-    assert our_lines(info.value, "Input.__init__") == [166]
-    assert our_lines(info.value, "Input._init") == [169]
-    assert vars(obj) == {"asr_model": "m", "sld": 1, "max_time": 3, "recorder": None}
-
-    monkeypatch.setattr(M, "RecVoice_T", FakeRecorder)
-    inp = M.Input("m")
-    old = inp.recorder
-    monkeypatch.setattr(M, "RecVoice_T", failing)
-    with pytest.raises(OSError) as info:
-        inp._reset()
-    assert our_lines(info.value, "Input._reset") == [194]
-    assert inp.recorder is old
-    monkeypatch.delattr(M, "RecVoice_T")
-    with pytest.raises(NameError, match="name 'RecVoice_T' is not defined") as info:
-        inp._reset()
-    assert our_lines(info.value, "Input._init") == [169]
 
 
 def test_reset_builds_a_new_recorder_with_the_current_settings(fake_recorder):
@@ -209,61 +174,6 @@ def test_no_voice(monkeypatch, fake_recorder, audio):
     assert out.lines() == "Not valid Voice\n" and model.calls == []
 
 
-@pytest.mark.parametrize("stage, line", [("start_recording", 176), ("join", 177),
-                                         ("get_audio", 178), ("len", 180)])
-def test_recorder_failures_are_printed(monkeypatch, fake_recorder, stage, line):
-    out = recording_stdout(monkeypatch)
-    inp = M.Input(Model("never"))
-    rec = inp.recorder
-    if stage == "join":
-        rec.thread = None
-    elif stage == "len":
-        rec.audio = 5
-    else:
-        setattr(rec, stage, None)
-    assert inp._recognize() is None
-    assert out.lines().startswith("Error ") and out.lines().count("\n") == 1
-
-
-@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, GeneratorExit])
-def test_exceptions_outside_exception_pass_through(monkeypatch, fake_recorder, kind):
-    out = recording_stdout(monkeypatch)
-    inp = M.Input(Model(error=kind()))
-    with pytest.raises(kind) as info:
-        inp._recognize()
-    assert our_lines(info.value, "Input._recognize") == [184] and out.lines() == ""
-
-
-def test_a_failing_error_line_raises_with_the_first_exception_as_context(monkeypatch, fake_recorder):
-    out = recording_stdout(monkeypatch)
-    class Unprintable(Exception):
-        def __str__(self):
-            raise LookupError("no text")
-
-    inp = M.Input(Model(error=Unprintable()))
-    with pytest.raises(LookupError) as info:
-        inp._recognize()
-    assert our_lines(info.value, "Input._recognize") == [190]
-    assert type(info.value.__context__) is Unprintable
-    assert our_lines(info.value.__context__, "Input._recognize") == [184]
-
-
-def test_the_handled_exception_is_the_current_one_while_the_line_is_printed(fake_recorder,
-                                                                           monkeypatch):
-    seen = []
-
-    class Watching(Exception):
-        def __str__(self):
-            seen.append(sys.exc_info()[1])
-            return "watched"
-
-    error = Watching()
-    inp = M.Input(Model(error=error))
-    assert inp._recognize() is None
-    assert seen == [error] and sys.exc_info() == (None, None, None)
-    assert our_lines(error, "Input._recognize") == [184]
-
-
 # ------------------------------------------------------------------ with the real recorder
 
 def test_recognize_with_the_background_recorder(monkeypatch):
@@ -321,7 +231,8 @@ def test_a_keyboard_interrupt_while_waiting_reaches_the_caller(monkeypatch):
         helper.join()
         hold.opened.set()
         inp.recorder.thread.join(30)
-    assert our_lines(info.value, "Input._recognize") == [177]
+    assert our_lines(info.value, "Input._recognize") == [
+        twin.line_of("Input._recognize", "self.recorder.thread.join()")]
     assert out.lines() == ""
 
 

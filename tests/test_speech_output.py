@@ -1,16 +1,14 @@
 """Output's pipeline with a scripted TTS model and a scripted `sa` module:
-construction, the two workers, their failure lines and _wait_all.
+the two workers under load, a second pair, and _wait_all. The order of each
+worker's steps, blank items, failure lines and what ends a worker are
+differential cases (output_pipeline in test_differential.py).
 
 The workers of an Output never stop, so each test builds its own object and
 leaves it idle (both workers blocked on empty queues) when it ends."""
-import queue as queue_module
-import sys
 import threading
-import types
 
 import pytest
 
-from conftest import entries, ours
 from speaking_fakes import WAIT, Events, Model, ScriptedSA, finishes, spoken
 
 import cantorel.manage as M
@@ -77,73 +75,6 @@ def test_wait_all_waits_for_the_last_sound(monkeypatch, events):
     assert spoken(events) == [b"one,", b" two,", b" three."]
 
 
-def test_tts_worker_puts_then_prints_then_marks_done(monkeypatch, sa, events):
-    class RecordingQueue(queue_module.Queue):
-        def put(self, item, *args, **kwargs):
-            events.add("put", self.role, item)
-            super().put(item, *args, **kwargs)
-
-        def task_done(self):
-            events.add("task_done", self.role)
-            super().task_done()
-
-    roles = iter(["output", "play"])
-
-    def make_queue():
-        q = RecordingQueue()
-        q.role = next(roles)
-        return q
-
-    monkeypatch.setattr(M, "queue", types.SimpleNamespace(Queue=make_queue))
-
-    class Stdout:
-        def write(self, text):
-            if text.strip():
-                events.add("print", text)
-
-        def flush(self):
-            events.add("flush")
-
-    out = M.Output(Model(events))
-    monkeypatch.setattr(sys, "stdout", Stdout())
-    out.output_queue.put((1, "\n  Hello there."))
-    finishes(out._wait_all)
-    tts = [e for e in events.log if e[0] in ("put", "print", "flush", "task_done")
-           and e != ("task_done", "play")]
-    assert tts == [("put", "output", (1, "\n  Hello there.")), ("put", "play", b"\n  Hello there."),
-                   ("print", "[TTS] \n  Hello there."), ("flush",), ("task_done", "output")]
-
-
-def test_blank_items_are_skipped_and_marked_done_once(monkeypatch, sa, events, capsys):
-    done = []
-
-    class CountingQueue(queue_module.Queue):
-        def task_done(self):
-            done.append(self)
-            super().task_done()
-
-    monkeypatch.setattr(M, "queue", types.SimpleNamespace(Queue=CountingQueue))
-    out = M.Output(Model(events))
-    items = [(1, ""), (2, " \n\t "), (3, "Said."), (4, "\u3000"), (5, " more ")]
-    for item in items:
-        out.output_queue.put(item)
-    finishes(out._wait_all)
-    assert events.of("predict") == [("Said.",), (" more ",)]
-    assert spoken(events) == [b"Said.", b" more "]
-    assert capsys.readouterr().out == "[TTS] Said.\n[TTS]  more \n"
-    assert done.count(out.output_queue) == len(items)
-    assert done.count(out.play_queue) == 2
-
-
-def test_a_failing_model_among_three(sa, events, capsys):
-    out = M.Output(Model(events, {"two.": RuntimeError("synthesis failed")}))
-    for i, text in enumerate(["one.", "two.", "three."], 1):
-        out.output_queue.put((i, text))
-    finishes(out._wait_all)
-    assert spoken(events) == [b"one.", b"three."]
-    assert capsys.readouterr().out == "[TTS] one.\n[TTS] synthesis failed\n[TTS] three.\n"
-
-
 @pytest.mark.parametrize("audio, got", [("text", "str"), (bytearray(b"ab"), "bytearray"),
                                         (None, "NoneType"), (memoryview(b"ab"), "memoryview")])
 def test_audio_that_is_not_bytes(sa, events, capsys, audio, got):
@@ -197,55 +128,7 @@ def test_a_second_init_threads_starts_a_second_pair(sa, events):
     assert all(t.is_alive() for t in first + second)
 
 
-# ------------------------------------------------------------ what ends a worker
-
-@pytest.fixture
-def thread_failures(monkeypatch):
-    failures = []
-    monkeypatch.setattr(threading, "excepthook", failures.append)
-    return failures
-
-
-def test_an_exception_outside_exception_ends_the_tts_worker_after_task_done(
-        sa, events, thread_failures):
-    out = M.Output(Model(events, {"stop.": KeyboardInterrupt()}))
-    out.output_queue.put((1, "stop."))
-    out.tts_thread.join(WAIT)
-    assert not out.tts_thread.is_alive()
-    assert out.output_queue.unfinished_tasks == 0
-    [failure] = thread_failures
-    assert failure.exc_type is KeyboardInterrupt
-    assert entries(failure.exc_value)[-2] == ours("Output._tts_worker", 242)
-
-
-def test_a_failing_failure_line_ends_the_tts_worker(sa, events, thread_failures):
-    class Unprintable(Exception):
-        def __str__(self):
-            raise LookupError("no text")
-
-    out = M.Output(Model(events, {"x.": Unprintable()}))
-    out.output_queue.put((1, "x."))
-    out.tts_thread.join(WAIT)
-    assert not out.tts_thread.is_alive() and out.output_queue.unfinished_tasks == 0
-    [failure] = thread_failures
-    assert failure.exc_type is LookupError
-    assert isinstance(failure.exc_value.__context__, Unprintable)
-    assert ours("Output._tts_worker", 247) in entries(failure.exc_value)
-
-
-def test_a_failing_audio_player_ends_the_play_worker(monkeypatch, sa, events, thread_failures):
-    class Broken:
-        def __init__(self):
-            raise RuntimeError("no player")
-
-    monkeypatch.setattr(M, "AudioPlayer", Broken)
-    out = M.Output(Model(events))
-    out.play_thread.join(WAIT)
-    assert not out.play_thread.is_alive() and out.tts_thread.is_alive()
-    [failure] = thread_failures
-    assert str(failure.exc_value) == "no player"
-    assert ours("Output._play_worker", 252) in entries(failure.exc_value)
-
+# ------------------------------------------------------------ the player
 
 def test_one_player_for_the_life_of_the_worker(monkeypatch, sa, events):
     made = []

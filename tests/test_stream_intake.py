@@ -15,8 +15,11 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from conftest import entries, ours
 from speaking_fakes import Events, Model, ScriptedSA, finishes, spoken
 from speaking_twin import LABEL, add_stream as twin
+from twin import line_of
 
 import cantorel.manage as M
+
+LOOP = line_of("Output._add_stream", "for chunk_text")  # where the stream is read
 
 
 class Recorder:
@@ -320,7 +323,7 @@ def test_the_handled_exception_carries_the_entry_of_its_line():
 
     log, printed = run(M.Output._add_stream, stream)
     where = eval(printed[len("[LLM] "):])
-    assert where[0] == ours("Output._add_stream", 269)
+    assert where[0] == ours("Output._add_stream", LOOP)
 
 
 def test_a_failing_queue_is_reported_once():
@@ -338,7 +341,7 @@ def test_an_exception_outside_exception_reaches_the_caller():
     out = idle_output()
     with pytest.raises(KeyboardInterrupt) as info:
         out._add_stream(stream())
-    assert entries(info.value)[-2] == ours("Output._add_stream", 269)
+    assert entries(info.value)[-2] == ours("Output._add_stream", LOOP)
     assert out.log == [("put", (1, "Spoken."))]
 
 

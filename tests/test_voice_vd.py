@@ -9,6 +9,7 @@ import pytest
 
 from conftest import (ALSA, FRAME, FakeSession, entries, entry, espeak, ours, pcm, tiny_model,
                       vad_demo, wav_16k)
+import twin
 
 pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim > 0:DeprecationWarning")
 ORT_ERRORS = onnxruntime.capi.onnxruntime_pybind11_state
@@ -201,32 +202,38 @@ def failing(feed):
 
 
 FRAME_BYTES = pcm(np.arange(FRAME) * 7)
+# The lines of __call__'s statements, as the twin states them.
+FROM_BUFFER = twin.line_of("VoiceVD.__call__", "wav = np.frombuffer")
+RUN = twin.line_of("VoiceVD.__call__", "prob, self.state =")
+RETURN = twin.line_of("VoiceVD.__call__", "return")
 TOO_MANY = r"^too many values to unpack \(expected 2\)$"
 NEED = "^need more than {} to unpack$"
 # (id, tiny-model options or the fake session's result, frame, exception, message,
 #  line of our entry or None for a binding failure, what follows our entry)
 FAILURES = [
     ("model-rejects-input", {"width": 576}, pcm(np.arange(256)), ORT_ERRORS.InvalidArgument,
-     None, 34, "onnxruntime"),
-    ("model-one-output", {"n_outputs": 1}, FRAME_BYTES, ValueError, NEED.format("1 value"), 34, ()),
-    ("model-three-outputs", {"n_outputs": 3}, FRAME_BYTES, ValueError, TOO_MANY, 34, ()),
-    ("run-raises", failing, FRAME_BYTES, KeyError, "inside run", 34, ("run", "failing")),
-    ("empty-tuple", lambda f: (), FRAME_BYTES, ValueError, NEED.format("0 values"), 34, ()),
-    ("iter-one", lambda f: iter([0.5]), FRAME_BYTES, ValueError, NEED.format("1 value"), 34, ()),
-    ("iter-none", lambda f: iter([]), FRAME_BYTES, ValueError, NEED.format("0 values"), 34, ()),
-    ("tuple-three", lambda f: (0.5, NEW, NEW), FRAME_BYTES, ValueError, TOO_MANY, 34, ()),
-    ("iter-three", lambda f: iter([0.5, NEW, NEW]), FRAME_BYTES, ValueError, TOO_MANY, 34, ()),
+     None, RUN, "onnxruntime"),
+    ("model-one-output", {"n_outputs": 1}, FRAME_BYTES, ValueError, NEED.format("1 value"), RUN,
+     ()),
+    ("model-three-outputs", {"n_outputs": 3}, FRAME_BYTES, ValueError, TOO_MANY, RUN, ()),
+    ("run-raises", failing, FRAME_BYTES, KeyError, "inside run", RUN, ("run", "failing")),
+    ("empty-tuple", lambda f: (), FRAME_BYTES, ValueError, NEED.format("0 values"), RUN, ()),
+    ("iter-one", lambda f: iter([0.5]), FRAME_BYTES, ValueError, NEED.format("1 value"), RUN, ()),
+    ("iter-none", lambda f: iter([]), FRAME_BYTES, ValueError, NEED.format("0 values"), RUN, ()),
+    ("tuple-three", lambda f: (0.5, NEW, NEW), FRAME_BYTES, ValueError, TOO_MANY, RUN, ()),
+    ("iter-three", lambda f: iter([0.5, NEW, NEW]), FRAME_BYTES, ValueError, TOO_MANY, RUN, ()),
     ("tuple-subclass-iterated", lambda f: TupleOfTwoIteratingThree((0.5, NEW)), FRAME_BYTES,
-     ValueError, TOO_MANY, 34, ()),
-    ("none", lambda f: None, FRAME_BYTES, TypeError, "not iterable", 34, ()),
-    ("float", lambda f: 0.5, FRAME_BYTES, TypeError, "not iterable", 34, ()),
+     ValueError, TOO_MANY, RUN, ()),
+    ("none", lambda f: None, FRAME_BYTES, TypeError, "not iterable", RUN, ()),
+    ("float", lambda f: 0.5, FRAME_BYTES, TypeError, "not iterable", RUN, ()),
     # the state is taken before the probability's conversion fails
-    ("prob-array", lambda f: (np.zeros(2), NEW), FRAME_BYTES, TypeError, None, 40, ()),
-    ("prob-object", lambda f: (object(), NEW), FRAME_BYTES, TypeError, None, 40, ()),
-    ("prob-text", lambda f: ("speech", NEW), FRAME_BYTES, ValueError, None, 40, ()),
+    ("prob-array", lambda f: (np.zeros(2), NEW), FRAME_BYTES, TypeError, None, RETURN, ()),
+    ("prob-object", lambda f: (object(), NEW), FRAME_BYTES, TypeError, None, RETURN, ()),
+    ("prob-text", lambda f: ("speech", NEW), FRAME_BYTES, ValueError, None, RETURN, ()),
     # the frame is refused before the context or the session is touched
-    ("odd-1", None, b"\1", ValueError, "^buffer size must be a multiple of element size", 28, ()),
-    ("odd-1023", None, b"\1" * 1023, ValueError, "multiple of element size", 28, ()),
+    ("odd-1", None, b"\1", ValueError, "^buffer size must be a multiple of element size",
+     FROM_BUFFER, ()),
+    ("odd-1023", None, b"\1" * 1023, ValueError, "multiple of element size", FROM_BUFFER, ()),
 ] + [(f"not-bytes-{type(frame).__name__}", None, frame, TypeError,
       rf"^Argument 'pcm_bytes' has incorrect type \(expected bytes, got {type(frame).__name__}\)",
       None, ()) for frame in [bytearray(1024), memoryview(bytes(1024)), None, "\0" * 1024,
@@ -256,12 +263,12 @@ def test_failure_keeps_the_state(probe, source, frame, exc, message, line, after
             assert tail and all(after in f[0] for f in tail)
         else:
             assert [f[2] for f in tail] == list(after)
-    if line == 40:
+    if line == RETURN:
         assert d.state is NEW
     else:
         assert d.state is state
         np.testing.assert_array_equal(state, state_copy)
-    if line in (34, 40):  # the context advanced before the run
+    if line in (RUN, RETURN):  # the context advanced before the run
         expected = np.concatenate((ctx_copy, scaled(np.frombuffer(frame, "<i2"))), axis=1)
         np.testing.assert_array_equal(d.ctx, expected[:, -64:])
     else:
@@ -275,7 +282,8 @@ def test_failure_keeps_the_state(probe, source, frame, exc, message, line, after
 
 @pytest.mark.parametrize("content, error", [
     (None, "NoSuchFile"), (b"not a model", "InvalidProtobuf"), ("dir", "InvalidProtobuf")])
-def test_model_load_failure_propagates_from_line_18(tmp_path, monkeypatch, manage, content, error):
+def test_model_load_failure_propagates_from_the_session_line(tmp_path, monkeypatch, manage,
+                                                             content, error):
     path = tmp_path / ".cache" / "sonvale" / "voicevd.pt"
     if content == "dir":
         path.mkdir(parents=True)
@@ -287,7 +295,8 @@ def test_model_load_failure_propagates_from_line_18(tmp_path, monkeypatch, manag
         manage.VoiceVD()
     assert type(e.value) is getattr(ORT_ERRORS, error)
     tb = entries(e.value)
-    tail = tb[tb.index(ours("VoiceVD.__init__", 18)) + 1:]
+    opened = twin.line_of("VoiceVD.__init__", "self.sess =")
+    tail = tb[tb.index(ours("VoiceVD.__init__", opened)) + 1:]
     assert tail and all("onnxruntime" in f[0] for f in tail)
     assert path.exists() == (content is not None)  # nothing created
 
@@ -314,6 +323,6 @@ def test_reset_with_a_state_that_cannot_fill(fake):
     fake.state = (0.0,) * 256
     with pytest.raises(AttributeError, match="'tuple' object has no attribute 'fill'") as e:
         fake.reset()
-    assert entry(e.value) == ours("VoiceVD.reset", 24)
+    assert entry(e.value) == ours("VoiceVD.reset", twin.line_of("VoiceVD.reset", "self.state.fill"))
     np.testing.assert_array_equal(fake.ctx, ctx)  # the second step never ran
     assert ctx.any()

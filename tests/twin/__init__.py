@@ -121,3 +121,17 @@ def entries(exc):
     module's and the mends' left out, so the module's and the twin's compare equal."""
     return [entry_as_module(f.filename, f.lineno, f.name)
             for f in traceback.extract_tb(exc.__traceback__) if f.filename not in (MENDS, HERE)]
+
+
+def line_of(qualname, statement, nth=None):
+    """The line of the one statement (or the `nth`) that starts with
+    `statement` in method `qualname` (its def line included; None: the
+    module body): for the tests
+    that cannot run through the twin (a signal, a thread the interpreter
+    reports, a fresh interpreter) but name the line the module reports."""
+    first = dict((q, f) for f, q in METHOD_LINES)[qualname] if qualname else 0
+    found = [i for i, text in enumerate(SOURCE.splitlines(), 1)
+             if i >= first and (qualname_at(i) == qualname or i == first)
+             and text.strip().startswith(statement)]
+    assert len(found) == 1 or nth is not None, (qualname, statement, found)
+    return found[nth or 0]
