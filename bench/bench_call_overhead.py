@@ -33,6 +33,7 @@ import types
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 from cython_twin import manage_twin  # noqa: E402
 
 CHEAP_TARGET = 1.0

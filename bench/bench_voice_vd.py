@@ -37,6 +37,7 @@ import warnings
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
 from cython_twin import manage_twin  # noqa: E402
 from model_home import model_home  # noqa: E402
 

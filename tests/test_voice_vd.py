@@ -62,7 +62,7 @@ def test_matches_the_model_run_by_hand(detector, model_file):
         x = np.concatenate((ctx, scaled(np.frombuffer(f, np.int16))), axis=1)
         ctx = x[:, -64:]
         out, state = sess.run(None, {"input": x, "state": state, "sr": sr})
-        expected.append(float(out))
+        expected.append(float(out.reshape(())))
     assert probabilities(detector, audio) == expected
 
 
