@@ -9,8 +9,8 @@ and entering play_audio. The play worker is idle whenever a piece arrives
 (playing is instant), so each hand-off is measured on its own.
 
 Target: median under 0.5 ms over 200 pieces. For comparison the same
-pipeline is run as plain Python (the two workers as Python methods on the
-same queues and threads).
+pipeline is run as plain Python: the module's Python twin, on the same
+queues and threads.
 
 Not a test (pytest does not collect it): run it with
     .venv/bin/python bench/bench_handoff.py [--pieces N]
@@ -18,10 +18,8 @@ Not a test (pytest does not collect it): run it with
 import argparse
 import contextlib
 import os
-import queue
 import statistics
 import sys
-import threading
 import time
 import types
 
@@ -54,51 +52,12 @@ def scripted_sa(entered):
     return types.SimpleNamespace(WaveObject=WaveObject)
 
 
-class PythonOutput:
-    """The two workers and _wait_all as plain Python."""
-
-    def __init__(self, tts_model, sa):
-        self.tts_model, self.sa = tts_model, sa
-        self.output_queue, self.play_queue = queue.Queue(), queue.Queue()
-        for target, name in ((self._tts_worker, "TTS-Worker"), (self._play_worker, "Play-Worker")):
-            threading.Thread(target=target, daemon=True, name=name).start()
-
-    def _tts_worker(self):
-        while True:
-            try:
-                index, text = self.output_queue.get(block=True)
-                if not text.strip():
-                    continue
-                audio_data = self.tts_model.ort_predict(text)
-                self.play_queue.put(audio_data)
-                print(f"[TTS] {text}", flush=True)
-            except Exception as e:
-                print(f"[TTS] {e}", flush=True)
-            finally:
-                self.output_queue.task_done()
-
-    def play_audio(self, audio_data):
-        try:
-            wave_obj = self.sa.WaveObject(audio_data, num_channels=1, bytes_per_sample=2,
-                                          sample_rate=48000)
-            play_obj = wave_obj.play()
-            play_obj.wait_done()
-        except Exception as e:
-            print(e)
-
-    def _play_worker(self):
-        while True:
-            try:
-                audio_data = self.play_queue.get(block=True)
-                self.play_audio(audio_data)
-            except Exception as e:
-                print(f"{e}", flush=True)
-            finally:
-                self.play_queue.task_done()
-
-    def _wait_all(self):
-        self.output_queue.join()
-        self.play_queue.join()
+def twin_output(model, sa):
+    """The same pipeline as plain Python: the module's twin (tests/twin)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                    "tests"))
+    import twin
+    return twin.load(sa=sa).Output(model)
 
 
 def measure(make, pieces):
@@ -124,7 +83,7 @@ def main():
 
     with open(os.devnull, "w") as null, contextlib.redirect_stdout(null):
         results = {"module": measure(module_output, args.pieces),
-                   "python": measure(PythonOutput, args.pieces)}
+                   "python": measure(twin_output, args.pieces)}
 
     print(f"hand-off from ort_predict returning to play_audio entered, {args.pieces} pieces, "
           f"model releasing the GIL for {WORK_S * 1e3:g} ms each (Python {sys.version.split()[0]})")

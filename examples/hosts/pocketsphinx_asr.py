@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import threading
 
-import numpy as np
+
+from . import mono_int16
 
 RATE = 16000  # what the capture loop records and what the model was trained on
 
@@ -28,11 +29,7 @@ class PocketSphinxASR:
         self._lock = threading.Lock()
 
     def generate(self, samples) -> str:
-        x = np.asarray(samples)
-        if x.dtype != np.int16:
-            raise TypeError(f"samples must be int16, got {x.dtype}")
-        if x.ndim != 1:
-            raise ValueError(f"samples must be mono (1-D), got shape {x.shape}")
+        x = mono_int16(samples)
         if x.size == 0:
             return ""
         data = x.astype("<i2", copy=False).tobytes()  # a copy in the model's byte order

@@ -13,6 +13,8 @@ from pathlib import Path
 
 import numpy as np
 
+from . import mono_int16
+
 RATE = 16000  # what the capture loop records and what Whisper expects
 DEFAULT_MODEL_DIR = "~/.cache/sonvale/whisper-tiny.en"
 # What CTranslate2 needs to load the model and faster-whisper to read its tokens;
@@ -64,11 +66,7 @@ class WhisperASR:
         self._lock = threading.Lock()
 
     def transcribe(self, samples) -> str:
-        x = np.asarray(samples)
-        if x.dtype != np.int16:
-            raise TypeError(f"samples must be int16, got {x.dtype}")
-        if x.ndim != 1:
-            raise ValueError(f"samples must be mono (1-D), got shape {x.shape}")
+        x = mono_int16(samples)
         if x.size == 0:
             return ""
         audio = x.astype(np.float32) / 32768.0  # a new array: the caller's stays untouched
