@@ -430,18 +430,31 @@ def test_the_first_interpreter_to_import_keeps_the_module(first):
     a sub-interpreter that imported first keeps it even once destroyed. The
     process then ends cleanly."""
     check_python(f"""
-        import sys, _xxsubinterpreters as interpreters
+        import sys
         FIRST = {first!r}
         REFUSED = {REFUSED!r}
-        def run(code):
-            cid = interpreters.create()
-            try:
-                interpreters.run_string(cid, code)
-                return None
-            except interpreters.RunFailedError as e:
-                return str(e)
-            finally:
-                interpreters.destroy(cid)
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            def run(code):
+                cid = interpreters.create('legacy')
+                try:
+                    failed = interpreters.run_string(cid, code)
+                    return None if failed is None else failed.formatted
+                finally:
+                    interpreters.destroy(cid)
+        else:
+            import _xxsubinterpreters as interpreters
+            def run(code):
+                # from 3.12 one with its own GIL refuses the module before it runs
+                shared = {{'isolated': False}} if sys.version_info >= (3, 12) else {{}}
+                cid = interpreters.create(**shared)
+                try:
+                    interpreters.run_string(cid, code)
+                    return None
+                except interpreters.RunFailedError as e:
+                    return str(e)
+                finally:
+                    interpreters.destroy(cid)
 
         if FIRST == "failed in the main interpreter":
             sys.modules['numpy'] = None
