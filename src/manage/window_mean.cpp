@@ -1,6 +1,5 @@
 #include "window_mean.hpp"
 
-#include <cstring>
 
 #include "classes.hpp"
 #include "numpy_mean.hpp"
@@ -45,10 +44,13 @@ void RecVoice_imports_bound(Imports& imports) {
     PyObject* defined = defining != nullptr && PyModule_Check(defining)
                             ? PyDict_GetItemString(PyModule_GetDict(defining), "mean")
                             : nullptr;
-    const bool deque_is_c_type =
-        PyType_Check(deque) &&
-        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(deque), Py_TPFLAGS_HEAPTYPE) &&
-        std::strcmp(reinterpret_cast<PyTypeObject*>(deque)->tp_name, "collections.deque") == 0;
+    // The deque is the one _collections defines (a heap type from 3.12 on,
+    // so no type flag tells it from a Python class).
+    PyObject* collections_c = PyDict_GetItemString(modules, "_collections");
+    PyObject* c_deque = collections_c != nullptr && PyModule_Check(collections_c)
+                            ? PyDict_GetItemString(PyModule_GetDict(collections_c), "deque")
+                            : nullptr;
+    const bool deque_is_c_type = deque != nullptr && deque == c_deque && PyType_Check(deque);
     if (mean == nullptr || mean != defined || !deque_is_c_type) {
         return;
     }
