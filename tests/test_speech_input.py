@@ -202,10 +202,14 @@ def test_a_failing_capture_thread_lets_recognize_return(monkeypatch):
     assert rig.stream.log[-1] == ("stop_stream",)
 
 
+# Where Thread.join() waits: in Python until 3.12, in C below join() from 3.13.
+JOIN_WAIT = "_wait_for_tstate_lock" if sys.version_info < (3, 13) else "join"
+
+
 def _wait_until_joining(ident):
     for _ in range(3000):
         frame = sys._current_frames().get(ident)
-        if frame is not None and frame.f_code.co_name == "_wait_for_tstate_lock":
+        if frame is not None and frame.f_code.co_name == JOIN_WAIT:
             return True
         time.sleep(0.001)
     return False
