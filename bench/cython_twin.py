@@ -48,9 +48,7 @@ def _run(command, cwd):
 
 def cython_twin(source, name, directives=None):
     """The source compiled by Cython as an extension module called `name`."""
-    try:
-        from Cython.Build import cythonize
-    except ImportError:
+    if importlib.util.find_spec("Cython") is None:
         sys.exit("bench: Cython is needed for the compiled twins: pip install '.[bench]'")
     global _BUILD_DIR
     if _BUILD_DIR is None:
@@ -60,8 +58,9 @@ def cython_twin(source, name, directives=None):
     py = os.path.join(directory, f"{name}.py")
     with open(py, "w") as f:
         f.write(textwrap.dedent(source))
-    cythonize([py], quiet=True, force=True,
-              compiler_directives={"language_level": 3, **(directives or {})})
+    # Cython's own command line: cythonize() needs distutils, gone from 3.12.
+    options = [f"-X{key}={value}" for key, value in (directives or {}).items()]
+    _run([sys.executable, "-m", "cython", "-3", *options, f"{name}.py"], directory)
 
     get = sysconfig.get_config_var
     target = os.path.join(directory, name + get("EXT_SUFFIX"))

@@ -17,6 +17,15 @@ class EndOfScript(Exception):
     """Raised by a scripted stream that has no frame left."""
 
 
+class Boom(Exception):
+    """A failure planted in a fake."""
+
+
+def raise_(exc):
+    """Raises `exc`: for lambdas that must fail."""
+    raise exc
+
+
 def frame_bytes(index):
     """A 1024-byte frame whose samples all hold `index`, so the result shows which frames it kept."""
     return np.full(FRAME, index, dtype=np.int16).tobytes()

@@ -23,14 +23,9 @@ say() { echo "build_wheels: $*"; }
 
 HOUSE="${CANTOREL_WHEELHOUSE:-wheelhouse}"
 WORK=build/wheels
-versions=("$@")
-[ "${#versions[@]}" -gt 0 ] || versions=("${CANTOREL_SUPPORTED_PYTHONS[@]}")
 # Refuse an unsupported or missing version before building anything.
 declare -A base
-for v in "${versions[@]}"; do
-    CANTOREL_PYTHON="$v" CANTOREL_VENV="" cantorel_resolve_python
-    base[$v]="$CANTOREL_PY_BASE"
-done
+cantorel_resolve_versions "$@"
 
 # Built from source, from PyPI. Keep in step with pyproject's dependencies.
 FROM_SOURCE=(pyaudio "simpleaudio-patched>=1.0.5")

@@ -93,3 +93,17 @@ cantorel_resolve_python() {
         CANTOREL_PY_VENV=".venv-$minor"
     fi
 }
+
+# For the wheel scripts: the versions named as arguments (all supported ones
+# when none are), each refused before anything is built if it is unsupported
+# or missing; fills the array `versions` and the map `base` (version ->
+# interpreter). Call it as: declare -A base; cantorel_resolve_versions "$@"
+cantorel_resolve_versions() {
+    versions=("$@")
+    [ "${#versions[@]}" -gt 0 ] || versions=("${CANTOREL_SUPPORTED_PYTHONS[@]}")
+    local v
+    for v in "${versions[@]}"; do
+        CANTOREL_PYTHON="$v" CANTOREL_VENV="" cantorel_resolve_python
+        base[$v]="$CANTOREL_PY_BASE"
+    done
+}

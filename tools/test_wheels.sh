@@ -27,13 +27,9 @@ fail() { echo "test_wheels: FAILED: $*" >&2; exit 1; }
 HOUSE="$(cd "${CANTOREL_WHEELHOUSE:-wheelhouse}" 2>/dev/null && pwd)" ||
     fail "no wheelhouse at ${CANTOREL_WHEELHOUSE:-wheelhouse}; run bash tools/build_wheels.sh"
 WORK=build/wheels
-versions=("$@")
-[ "${#versions[@]}" -gt 0 ] || versions=("${CANTOREL_SUPPORTED_PYTHONS[@]}")
+# Refuse an unsupported or missing version before building anything.
 declare -A base
-for v in "${versions[@]}"; do
-    CANTOREL_PYTHON="$v" CANTOREL_VENV="" cantorel_resolve_python
-    base[$v]="$CANTOREL_PY_BASE"
-done
+cantorel_resolve_versions "$@"
 
 PIP=(-m pip --disable-pip-version-check)
 

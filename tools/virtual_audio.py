@@ -24,12 +24,8 @@ those readers get samples. A first PyAudio read then takes 25-40 ms and what
 is played reaches the monitors sample for sample.
 
 Use it as a context manager (``with VirtualAudio() as audio:``), or from the
-shell::
-
-    python tools/virtual_audio.py start          # prints `export ...` lines
-    eval "$(python tools/virtual_audio.py env)"  # in another shell
-    python tools/virtual_audio.py stop
-    python tools/virtual_audio.py run -- CMD ARGS...   # start, run CMD, stop
+shell (``python tools/virtual_audio.py start|env|stop|run``, see
+``virtual_audio_cli.py``).
 
 The server and its helpers are stopped by pid on stop(), on leaving the
 ``with`` block (KeyboardInterrupt included) and at interpreter exit; unless
@@ -62,7 +58,6 @@ PACKAGES = "pulseaudio pulseaudio-utils libasound2-plugins"
 INSTALL_HINT = f"run `bash tools/setup.sh` or `apt-get install {PACKAGES}`"
 SYSTEM_ALSA_CONF = "/usr/share/alsa/alsa.conf"
 STATE_FILE = "state.json"
-DEFAULT_CLI_DIR = Path(tempfile.gettempdir()) / f"cantorel-virtual-audio-{os.getuid()}"
 
 
 class VirtualAudioError(RuntimeError):
@@ -496,65 +491,7 @@ class VirtualAudio:
         return SpeakerRecording(self)
 
 
-# ---------------------------------------------------------------- command line
-
-def _exports(env: dict[str, str]) -> str:
-    import shlex
-    return "".join(f"export {k}={shlex.quote(v)}\n" for k, v in env.items())
-
-
-def main(argv: list[str] | None = None) -> int:
-    import argparse
-    parser = argparse.ArgumentParser(description="Private PulseAudio server with a virtual "
-                                     "microphone and speaker (see the module docstring).")
-    parser.add_argument("--dir", default=str(DEFAULT_CLI_DIR),
-                        help="where a detached server keeps its files (default %(default)s)")
-    sub = parser.add_subparsers(dest="command", required=True)
-    sub.add_parser("start", help="start detached; print the environment as export lines")
-    sub.add_parser("stop", help="stop the server started with `start`")
-    sub.add_parser("env", help="print the environment of the running server as export lines")
-    run = sub.add_parser("run", help="start, run a command with the environment, stop")
-    run.add_argument("cmd", nargs=argparse.REMAINDER)
-    args = parser.parse_args(argv)
-    try:
-        if args.command == "start":
-            if (Path(args.dir) / STATE_FILE).exists():
-                old = VirtualAudio.attach(args.dir)
-                if old.running():
-                    sys.stdout.write(_exports(old.env))
-                    print(f"virtual audio already running in {args.dir}", file=sys.stderr)
-                    return 0
-                old.stop()
-            audio = VirtualAudio(args.dir, detach=True).start()
-            sys.stdout.write(_exports(audio.env))
-            print(f"virtual audio started in {args.dir} (pulseaudio pid {audio._pids['pulseaudio']})",
-                  file=sys.stderr)
-        elif args.command == "stop":
-            if not (Path(args.dir) / STATE_FILE).exists():
-                print(f"no virtual audio running in {args.dir}", file=sys.stderr)
-                return 0
-            VirtualAudio.attach(args.dir).stop()
-        elif args.command == "env":
-            audio = VirtualAudio.attach(args.dir)
-            if not audio.running():
-                raise VirtualAudioError(f"the server started in {args.dir} is not running")
-            sys.stdout.write(_exports(audio.env))
-        else:
-            cmd = args.cmd[1:] if args.cmd[:1] == ["--"] else args.cmd
-            if not cmd:
-                parser.error("run: give a command after --")
-            # SIGTERM as an exit, so the with-block still stops the server and
-            # removes its directory.
-            signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
-            with VirtualAudio() as audio:
-                return subprocess.run(cmd, env=audio.child_env()).returncode
-    except VirtualAudioError as e:
-        print(f"virtual_audio: {e}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        return 130
-    return 0
-
-
 if __name__ == "__main__":
+    # The shell commands live in virtual_audio_cli.py; this path keeps working.
+    from virtual_audio_cli import main
     sys.exit(main())

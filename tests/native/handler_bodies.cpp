@@ -44,6 +44,10 @@ Owned except_basic(Here& here, PyObject* region, PyObject* handler) {
     LINE(15);
     return Owned::ref(done.get());
 }
+const MethodSpec except_basic_row =
+    method<except_basic>("except_basic", 10, {param("region"), param("handler")})
+        .locals({"e"})
+        .static_method();
 
 // try:                      21
 //     region()              22
@@ -65,6 +69,9 @@ Owned finally_basic(Here& here, PyObject* region, PyObject* cleanup) {
     LINE(25);
     return Owned::ref(done.get());
 }
+const MethodSpec finally_basic_row =
+    method<finally_basic>("finally_basic", 20, {param("region"), param("cleanup")})
+        .static_method();
 
 // try:                          31
 //     try:                      32
@@ -99,6 +106,11 @@ Owned except_finally(Here& here, PyObject* region, PyObject* handler, PyObject* 
     LINE(38);
     return Owned::ref(done.get());
 }
+const MethodSpec except_finally_row =
+    method<except_finally>("except_finally", 30,
+                           {param("region"), param("handler"), param("cleanup")})
+        .locals({"e"})
+        .static_method();
 
 // for item in items:            41
 //     try:                      42
@@ -134,6 +146,10 @@ Owned loop_except(Here& here, PyObject* items, PyObject* handler) {
     LINE(46);
     return Owned::ref(done.get());
 }
+const MethodSpec loop_except_row =
+    method<loop_except>("loop_except", 40, {param("items"), param("handler")})
+        .locals({"item", "e"})
+        .static_method();
 
 // try:                          51
 //     region()                  52
@@ -168,6 +184,11 @@ Owned except_in_finally(Here& here, PyObject* region, PyObject* cleanup, PyObjec
     LINE(58);
     return Owned::ref(done.get());
 }
+const MethodSpec except_in_finally_row =
+    method<except_in_finally>("except_in_finally", 50,
+                              {param("region"), param("cleanup"), param("handler")})
+        .locals({"e"})
+        .static_method();
 
 // C++ exceptions inside a body, which the entry point turns into Python
 // errors: kind is "runtime_error", "bad_alloc", "int", "error_set" (the
@@ -211,6 +232,8 @@ Owned throw_cxx(Here& here, PyObject* kind, PyObject* region) {
         }));
     return Owned::ref(done.get());
 }
+const MethodSpec throw_cxx_row =
+    method<throw_cxx>("throw_cxx", 60, {param("kind"), param("region")}).static_method();
 
 }  // namespace
 
@@ -219,25 +242,8 @@ namespace probe {
 extern const ClassSpec Handlers_class;  // external linkage, for the probe's module
 const ClassSpec Handlers_class{
     "Handlers", 1,
-    {
-        method<except_basic>("except_basic", 10, {param("region"), param("handler")})
-            .locals({"e"})
-            .static_method(),
-        method<finally_basic>("finally_basic", 20, {param("region"), param("cleanup")})
-            .static_method(),
-        method<except_finally>("except_finally", 30,
-                               {param("region"), param("handler"), param("cleanup")})
-            .locals({"e"})
-            .static_method(),
-        method<loop_except>("loop_except", 40, {param("items"), param("handler")})
-            .locals({"item", "e"})
-            .static_method(),
-        method<except_in_finally>("except_in_finally", 50,
-                                  {param("region"), param("cleanup"), param("handler")})
-            .locals({"e"})
-            .static_method(),
-        method<throw_cxx>("throw_cxx", 60, {param("kind"), param("region")}).static_method(),
-    },
+    {except_basic_row, finally_basic_row, except_finally_row, loop_except_row,
+     except_in_finally_row, throw_cxx_row},
 };
 
 }  // namespace probe
