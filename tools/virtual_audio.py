@@ -492,6 +492,7 @@ class VirtualAudio:
 
 
 if __name__ == "__main__":
-    # The shell commands live in virtual_audio_cli.py; this path keeps working.
-    from virtual_audio_cli import main
-    sys.exit(main())
+    # `python tools/virtual_audio.py start|env|stop|run`: the commands are
+    # virtual_audio_cli.py's, which imports this file as a module.
+    import runpy
+    runpy.run_path(str(Path(__file__).with_name("virtual_audio_cli.py")), run_name="__main__")

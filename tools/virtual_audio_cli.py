@@ -28,8 +28,9 @@ def _exports(env: dict[str, str]) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description="Private PulseAudio server with a virtual "
-                                     "microphone and speaker (tools/virtual_audio.py).")
+    parser = argparse.ArgumentParser(
+        prog="virtual_audio.py",
+        description="Private PulseAudio server with a virtual microphone and speaker.")
     parser.add_argument("--dir", default=str(DEFAULT_CLI_DIR),
                         help="where a detached server keeps its files (default %(default)s)")
     sub = parser.add_subparsers(dest="command", required=True)
