@@ -143,6 +143,9 @@ def _scene_tts_synthesises(M):
 def _scene_play_worker_plays(M):
     out = _output(M, wait_done=_blocked)
     _waiting_in(out.play_thread, "_blocked")
+    # The TTS worker prints its line after handing the piece on; the scene's
+    # caller prints next, and the two lines must not interleave.
+    _waiting_in(out.tts_thread, "get")
 
 
 def _scene_tts_waits_in_get(M):

@@ -54,6 +54,8 @@ SPEAKER = "speaker"
 MIC_RATE = 16000      # what the capture loop asks for; no resampling on the way in
 SPEAKER_RATE = 48000  # what playback uses
 KEEPALIVE_LATENCY_MS = 20
+# paplay's buffer into the mic: a player stalled by load must not run dry (a gap of silence).
+PLAY_LATENCY_MS = 250
 PACKAGES = "pulseaudio pulseaudio-utils libasound2-plugins"
 INSTALL_HINT = f"run `bash tools/setup.sh` or `apt-get install {PACKAGES}`"
 SYSTEM_ALSA_CONF = "/usr/share/alsa/alsa.conf"
@@ -468,7 +470,7 @@ class VirtualAudio:
                 w.setframerate(int(rate))
                 w.writeframes(samples.astype("<i2").tobytes())
             seconds = len(samples) / rate
-        cmd = ["paplay", f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", MIC, str(path)]
+        cmd = ["paplay", f"--latency-msec={PLAY_LATENCY_MS}", "-d", MIC, str(path)]
         proc = subprocess.Popen(cmd if self.detach else _tied(cmd), env=self.child_env(),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
