@@ -9,6 +9,8 @@ import pytest
 
 import cantorel.manage as M
 from conftest import entry, ours
+import twin
+from differential import failure
 from twin import line_of
 
 
@@ -53,3 +55,34 @@ def test_rebound_globals_take_effect(model_home, monkeypatch, tmp_path):
     assert seen == ["~/.cache"]
     assert det.model_path == str(model_home / ".cache" / "sonvale" / "voicevd.pt")
     assert isinstance(det(FRAME), float)  # a rebound ort: see test_voice_vd
+
+
+# ------------------------------------------------- a callee that breaks the rules
+
+def _output_with_queue_module(m, queue_module):
+    m.queue = queue_module
+    return m.Output(object())
+
+
+@pytest.mark.parametrize("case", ["method on an attribute", "global's attribute called"])
+def test_callee_failing_without_an_exception_gives_the_interpreters_error(probe, case):
+    """A C function that returns null and sets nothing (a broken extension)
+    raises the SystemError the interpreter raises for it, with the same
+    message and traceback entry as the twin's call."""
+    broken = probe.null_without_exception
+    seen = []
+    for m in (M, twin.load()):
+        saved = m.queue
+        try:
+            with pytest.raises(SystemError) as info:
+                if case == "method on an attribute":
+                    det = object.__new__(m.VoiceVD)
+                    det.state = types.SimpleNamespace(fill=broken)
+                    det.reset()
+                else:
+                    _output_with_queue_module(m, types.SimpleNamespace(Queue=broken))
+        finally:
+            m.queue = saved
+        seen.append(failure(info.value))
+    assert seen[0] == seen[1]
+    assert str(info.value) == f"{broken!r} returned NULL without setting an exception"

@@ -65,9 +65,19 @@ const rt::ClassSpec* const kClasses[] = {
     &manage::AudioPlayer_class, &manage::Input_class,    &manage::Output_class,
 };
 
+// A broken extension's function: fails without setting an exception.
+PyObject* null_without_exception(PyObject*, PyObject* const*, Py_ssize_t) { return nullptr; }
+
+PyMethodDef probe_functions[] = {
+    {"null_without_exception", reinterpret_cast<PyCFunction>(
+                                   reinterpret_cast<void (*)()>(null_without_exception)),
+     METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef probe_def = {
-    PyModuleDef_HEAD_INIT, "_cantorel_probe", nullptr, -1, nullptr, nullptr, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_cantorel_probe", nullptr, -1, probe_functions, nullptr, nullptr,
+    nullptr, nullptr,
 };
 
 void fill(PyObject* module) {

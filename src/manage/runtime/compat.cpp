@@ -54,6 +54,14 @@ uint64_t watch_dict(PyObject* dict) noexcept {
     return watched_dicts[watched_count++].tag;
 }
 
+PyObject* failed_without_exception(PyObject* callable) {
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception",
+                     callable);
+    }
+    return nullptr;
+}
+
 #else
 
 void start_dict_tags() {}

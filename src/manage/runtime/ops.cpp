@@ -71,9 +71,9 @@ Status Method::load(PyObject* object, const Constant& name) {
 
 Status print(PyObject* text, bool flush) {
     PyObject* argv[] = {nullptr, text, Py_True};
-    Owned result = Owned::steal(PyObject_Vectorcall(process().builtin_print, argv + 1,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                    flush ? kw_flush.get() : nullptr));
+    Owned result = Owned::steal(compat::vectorcall(process().builtin_print, argv + 1,
+                                                   1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                   flush ? kw_flush.get() : nullptr));
     return result ? ok : Status(failure);
 }
 

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "runtime/compat.hpp"
 #include "runtime/constants.hpp"
 #include "runtime/process.hpp"
 #include "runtime/ref.hpp"
@@ -26,7 +27,7 @@ inline Status setattr(PyObject* object, const Constant& n, PyObject* value) {
 template <typename... Args>
 Owned call(PyObject* callable, Args... args) {
     PyObject* argv[] = {nullptr, args...};
-    return Owned::steal(PyObject_Vectorcall(
+    return Owned::steal(compat::vectorcall(
         callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -36,7 +37,7 @@ Owned call_kw(PyObject* callable, const Constant& kwnames, Args... args) {
     PyObject* argv[] = {nullptr, args...};
     const size_t n_positional =
         sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
-    return Owned::steal(PyObject_Vectorcall(
+    return Owned::steal(compat::vectorcall(
         callable, argv + 1, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
@@ -44,8 +45,8 @@ Owned call_kw(PyObject* callable, const Constant& kwnames, Args... args) {
 template <typename... Args>
 Owned call_method(PyObject* self, const Constant& method, Args... args) {
     PyObject* argv[] = {self, args...};
-    return Owned::steal(PyObject_VectorcallMethod(
-        method.get(), argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Owned::steal(
+        compat::vectorcall_method(method.get(), argv, 1 + sizeof...(Args), nullptr));
 }
 
 // self.method(positional..., **{kwnames: the last len(kwnames) values})
@@ -55,8 +56,8 @@ Owned call_method_kw(PyObject* self, const Constant& method, const Constant& kwn
     PyObject* argv[] = {self, args...};
     const size_t n_positional =
         1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
-    return Owned::steal(PyObject_VectorcallMethod(
-        method.get(), argv, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Owned::steal(
+        compat::vectorcall_method(method.get(), argv, n_positional, kwnames.get()));
 }
 
 // A method looked up before the call's arguments are evaluated, as the
@@ -74,11 +75,11 @@ public:
         const size_t n_positional =
             sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.get()));
         if (self_ != nullptr) {
-            return Owned::steal(PyObject_Vectorcall(
+            return Owned::steal(compat::vectorcall(
                 callable_.get(), argv + 1, (1 + n_positional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                 kwnames.get()));
         }
-        return Owned::steal(PyObject_Vectorcall(
+        return Owned::steal(compat::vectorcall(
             callable_.get(), argv + 2, n_positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
             kwnames.get()));
     }
