@@ -54,6 +54,13 @@ uint64_t watch_dict(PyObject* dict) noexcept {
     return watched_dicts[watched_count++].tag;
 }
 
+#else
+
+void start_dict_tags() {}
+
+#endif
+
+#if CANTOREL_PY313
 PyObject* failed_without_exception(PyObject* callable) {
     if (!PyErr_Occurred()) {
         PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception",
@@ -61,11 +68,6 @@ PyObject* failed_without_exception(PyObject* callable) {
     }
     return nullptr;
 }
-
-#else
-
-void start_dict_tags() {}
-
 #endif
 
 int class_body_begins(PyObject* ns, int first_line) {

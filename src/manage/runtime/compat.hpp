@@ -279,12 +279,14 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
 }
 
 // callable(args), and argv[0].name(*argv[1:nargs], **kwnames) with the
-// method loaded as by get_method. Up to 3.11 the interpreter's calls find
-// the thread state with a load from _PyRuntime; from 3.12 they call into
-// libpython's thread-local storage for it, which made a cheap method call
-// on 3.13 8% slower than Cython's. Cython calls the callable's vectorcall
-// slot itself, and from 3.12 so do these.
-#if CANTOREL_PY312
+// method loaded as by get_method. The interpreter's own calls begin by
+// finding the thread state: up to 3.11 a load from _PyRuntime, from 3.12 a
+// call into libpython's thread-local storage. On 3.13 that call made a cheap
+// method call 1.07 times Cython's, which calls the callable's vectorcall
+// slot itself; calling the slot here brought it to 1.00. On 3.12 the same
+// change saved no instructions and measured slower, so 3.12 keeps the
+// library calls.
+#if CANTOREL_PY313
 // Null, with the SystemError the interpreter raises for a callable that
 // returned null without setting an exception. compat.cpp.
 PyObject* failed_without_exception(PyObject* callable);
