@@ -83,10 +83,18 @@ def manage():
 SRC = ROOT / "src" / "manage"
 
 
+def public_api_build():
+    """Whether the installed module is built on the documented C API alone:
+    only the private path links to the interpreter's runtime state."""
+    import cantorel.manage
+    return b"_PyRuntime" not in Path(cantorel.manage.__file__).read_bytes()
+
+
 def runtime_sources():
-    """The runtime's sources (C++, and the C unit that reads the
-    interpreter's internal headers)."""
-    return sorted((SRC / "runtime").glob("*.cpp")) + sorted((SRC / "runtime").glob("*.c"))
+    """The runtime's sources (C++, and on the private path the C unit that
+    reads the interpreter's internal headers), built as the installed module is."""
+    c_units = [] if public_api_build() else sorted((SRC / "runtime").glob("*.c"))
+    return sorted((SRC / "runtime").glob("*.cpp")) + c_units
 
 
 def module_sources(*, with_module_body=False):
@@ -105,6 +113,8 @@ def compile_native(sources, output, *, shared=False, embed=False, timeout=300):
         pytest.skip("g++ and gcc are needed")
     flags = ["-O1", "-g", "-Wall", "-Wextra", "-fvisibility=hidden", "-I", str(SRC),
              "-I", sysconfig.get_paths()["include"], "-I", np.get_include()]
+    if public_api_build():
+        flags += ["-DCANTOREL_PUBLIC_API=1"]
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         flags += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"]
     if shared:

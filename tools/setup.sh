@@ -14,6 +14,7 @@
 #                           a pyenv version such as 3.12.1, or an interpreter's path
 #   CANTOREL_VENV=DIR       venv to use (default .venv for 3.10, .venv-3.X otherwise)
 #   CANTOREL_SANITIZE=ON    build the module with ASan+UBSan (see tools/test_asan.sh)
+#   CANTOREL_PUBLIC_API=ON  build the module on the documented C API alone
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -112,6 +113,7 @@ if "$PY" -m pip show -q simpleaudio >/dev/null 2>&1; then
 fi
 build_dir="build/{wheel_tag}"
 [ "${CANTOREL_SANITIZE:-OFF}" = "ON" ] && build_dir="build/asan-{wheel_tag}"
+[ "${CANTOREL_PUBLIC_API:-OFF}" = "ON" ] && build_dir="build/public-{wheel_tag}"
 say "installing $target into $VENV (build dir ${build_dir})"
 # pip runs quietly; say why a first run takes a while.
 if ! compgen -G "build/*cp${CANTOREL_PY_MINOR/./}-*/CMakeCache.txt" >/dev/null; then

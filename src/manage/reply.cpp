@@ -19,7 +19,7 @@ Status Reply::init() {
 
 Status Reply::add(PyObject* chunk) {
     if (parts_ && PyUnicode_CheckExact(chunk)) {
-        if (PyUnicode_READY(chunk) < 0) {
+        if (compat::unicode_ready(chunk) < 0) {
             return failure;
         }
         CHECK(status(PyList_Append(parts_.get(), chunk)));
@@ -94,7 +94,7 @@ Status Reply::materialize() {
 // (it may be anything after a subclass's _splitsen has run).
 bool Reply::become_parts() {
     if (!PyUnicode_CheckExact(whole_.get()) || !PyLong_CheckExact(start_pos_.get()) ||
-        PyUnicode_READY(whole_.get()) < 0) {
+        compat::unicode_ready(whole_.get()) < 0) {
         PyErr_Clear();
         return false;
     }

@@ -171,7 +171,7 @@ Owned cut_pieces(Here& here, PyObject* text, Py_ssize_t start, const Separators&
 // but a str is immutable), so the scan reads the str's storage directly.
 Owned Output__splitsen(Here& here, PyObject* text, PyObject* start, PyObject* sep) {
     LINE(222);
-    if (PyUnicode_READY(text) < 0) {
+    if (compat::unicode_ready(text) < 0) {
         return failure;
     }
     const Py_ssize_t text_len = PyUnicode_GET_LENGTH(text);
@@ -195,7 +195,7 @@ Owned Output__splitsen(Here& here, PyObject* text, PyObject* start, PyObject* se
         return failure;
     }
     const Py_ssize_t first = static_cast<Py_ssize_t>(start_value);
-    if (PyUnicode_READY(sep) < 0) {
+    if (compat::unicode_ready(sep) < 0) {
         return failure;
     }
     Separators own_set;

@@ -66,12 +66,23 @@ const rt::ClassSpec* const kClasses[] = {
 };
 
 // A broken extension's function: fails without setting an exception.
-PyObject* null_without_exception(PyObject*, PyObject* const*, Py_ssize_t) { return nullptr; }
+PyObject* null_without_exception(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+    return nullptr;
+}
+
+// A broken extension's function: returns a value with an exception set.
+PyObject* value_with_exception(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
+    PyErr_SetString(PyExc_ValueError, "left pending by the callee");
+    return Py_NewRef(Py_None);
+}
 
 PyMethodDef probe_functions[] = {
     {"null_without_exception", reinterpret_cast<PyCFunction>(
                                    reinterpret_cast<void (*)()>(null_without_exception)),
-     METH_FASTCALL, nullptr},
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"value_with_exception", reinterpret_cast<PyCFunction>(
+                                 reinterpret_cast<void (*)()>(value_with_exception)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

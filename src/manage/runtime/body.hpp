@@ -56,11 +56,7 @@ public:
     // exception's constructor, finalizers of what is dropped), so none of
     // them is noexcept: the forced unwind must be able to pass.
     Handling() {
-        PyErr_Fetch(&type_, &value_, &tb_);
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-        if (tb_ != nullptr) {
-            PyException_SetTraceback(value_, tb_);
-        }
+        compat::take_normalized(&type_, &value_, &tb_);
         PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
         Py_XINCREF(type_);
         Py_XINCREF(value_);
@@ -90,7 +86,7 @@ public:
     void reraise() {
         active_ = false;
         PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
-        PyErr_Restore(type_, value_, tb_);
+        compat::raise_normalized(type_, value_, tb_);
     }
 
 private:

@@ -43,10 +43,10 @@ uint64_t watch_dict(PyObject* dict) noexcept {
     if (dict_watcher < 0 || watched_count == kWatchedDicts) {
         return ++last_tag;  // a tag nothing holds: never a cached answer
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);  // may be asked while an error is set
+    const PendingError pending = take_error();  // may be asked while an error is set
     const bool watching = PyDict_Watch(dict_watcher, dict) == 0;
-    PyErr_Restore(type, value, tb);
+    PyErr_Clear();
+    put_back(pending);
     if (!watching) {
         return ++last_tag;
     }
@@ -58,17 +58,15 @@ uint64_t watch_dict(PyObject* dict) noexcept {
 
 void start_dict_tags() {}
 
-#endif
-
-#if CANTOREL_PY313
-PyObject* failed_without_exception(PyObject* callable) {
-    if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception",
-                     callable);
-    }
-    return nullptr;
+#if CANTOREL_PUBLIC_API
+uint64_t untagged() noexcept {
+    static uint64_t last_tag = 0;
+    return ++last_tag;
 }
 #endif
+
+#endif
+
 
 int class_body_begins(PyObject* ns, int first_line) {
 #if CANTOREL_PY313

@@ -1,7 +1,16 @@
 // Everything that depends on the interpreter version lives here (and in its
 // start-up checks, layout.c), so that a newer interpreter means changing
-// this unit and nothing else. Supported: CPython 3.10 to 3.13, each build
-// for the version it is compiled against.
+// this unit and nothing else. Each build is for the version it is compiled
+// against: 3.10 to 3.13 in detail, anything newer through the public path.
+//
+// Two paths. The public one uses only the documented C API (its unstable
+// tier included) and the thread state's recursion count, a field of the
+// public headers' PyThreadState that no call exposes. The private one adds
+// shortcuts measured to pay on the versions they are written for: fields
+// read at offsets confirmed at start-up, the interpreter's own recursion
+// check and method loading. CANTOREL_PUBLIC_API=1 (the build option of the
+// same name) forces the public path; a version this unit does not know in
+// detail gets it anyway.
 #pragma once
 
 #include <Python.h>
@@ -12,13 +21,21 @@
 #include <cstring>
 #include <vector>
 
-#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
-#error "this module is built for CPython 3.10 to 3.13"
+#if PY_VERSION_HEX < 0x030A0000
+#error "cantorel needs CPython 3.10 or later"
 #endif
 
 #define CANTOREL_PY311 (PY_VERSION_HEX >= 0x030B0000)
 #define CANTOREL_PY312 (PY_VERSION_HEX >= 0x030C0000)
 #define CANTOREL_PY313 (PY_VERSION_HEX >= 0x030D0000)
+
+#if PY_VERSION_HEX >= 0x030E0000
+#undef CANTOREL_PUBLIC_API
+#define CANTOREL_PUBLIC_API 1
+#elif !defined(CANTOREL_PUBLIC_API)
+#define CANTOREL_PUBLIC_API 0
+#endif
+#define CANTOREL_PRIVATE_API (!CANTOREL_PUBLIC_API)
 
 // Code flags the signature code objects set; 3.11 dropped CO_NOFREE (no
 // code object carries it any more), so it adds nothing there.
@@ -26,6 +43,7 @@
 #define CO_NOFREE 0
 #endif
 
+#if CANTOREL_PRIVATE_API
 // The interpreter's runtime state and the calls behind its recursion check
 // and method loading, exported by libpython but declared only in its
 // internal headers; and the offsets of the fields read directly
@@ -42,23 +60,17 @@ __attribute__((visibility("default"))) int _PyObject_GetMethod(PyObject* obj, Py
 #endif
 extern const std::size_t cantorel_runtime_offsets[3];
 }
+#endif
 
 namespace compat {
 
-inline constexpr std::size_t kNoField = ~std::size_t{0};
-
-template <typename T>
-T read_at(const void* base, std::size_t offset) noexcept {
-    T value;
-    std::memcpy(&value, static_cast<const char*>(base) + offset, sizeof value);
-    return value;
-}
+inline constexpr bool kPublicApi = CANTOREL_PUBLIC_API;
 
 inline int interpreter_is_finalizing() noexcept {
 #if CANTOREL_PY313
     return Py_IsFinalizing();
 #else
-    return _Py_IsFinalizing();
+    return _Py_IsFinalizing();  // no documented call before 3.13
 #endif
 }
 
@@ -66,9 +78,90 @@ inline int interpreter_is_finalizing() noexcept {
 inline PyThreadState* asked_tstate() noexcept {
 #if CANTOREL_PY313
     return PyThreadState_GetUnchecked();
+#elif CANTOREL_PUBLIC_API
+    return PyThreadState_Get();  // the GIL is held: never null here
 #else
     return _PyThreadState_UncheckedGet();
 #endif
+}
+
+// The pending exception set aside and put back: from 3.12 the one
+// exception object, before it the interpreter's triple (not normalised).
+#if CANTOREL_PY312
+struct PendingError {
+    PyObject* exc;
+};
+inline PendingError take_error() noexcept { return {PyErr_GetRaisedException()}; }
+inline void put_back(PendingError error) noexcept { PyErr_SetRaisedException(error.exc); }
+// The error's traceback, for comparing identities only (the error keeps it).
+inline PyObject* traceback_of(const PendingError& error) noexcept {
+    PyObject* tb = error.exc != nullptr ? PyException_GetTraceback(error.exc) : nullptr;
+    Py_XDECREF(tb);
+    return tb;
+}
+#else
+struct PendingError {
+    PyObject *type, *value, *tb;
+};
+inline PendingError take_error() noexcept {
+    PendingError error;
+    PyErr_Fetch(&error.type, &error.value, &error.tb);
+    return error;
+}
+inline void put_back(PendingError error) noexcept { PyErr_Restore(error.type, error.value, error.tb); }
+inline PyObject* traceback_of(const PendingError& error) noexcept { return error.tb; }
+#endif
+
+// The pending exception taken over for a handler: normalised, its
+// traceback attached; three new references (null when none is pending).
+inline void take_normalized(PyObject** type, PyObject** value, PyObject** tb) {
+#if CANTOREL_PY312
+    *value = PyErr_GetRaisedException();
+    *type = *value != nullptr ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(*value))) : nullptr;
+    *tb = *value != nullptr ? PyException_GetTraceback(*value) : nullptr;
+#else
+    PyErr_Fetch(type, value, tb);
+    PyErr_NormalizeException(type, value, tb);
+    if (*tb != nullptr) {
+        PyException_SetTraceback(*value, *tb);
+    }
+#endif
+}
+
+// Raises again what take_normalized() took, with the traceback it had
+// then; steals the three references.
+inline void raise_normalized(PyObject* type, PyObject* value, PyObject* tb) {
+#if CANTOREL_PY312
+    if (value != nullptr && tb != nullptr) {
+        PyException_SetTraceback(value, tb);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_SetRaisedException(value);
+#else
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
+// Makes a str's storage canonical before it is read directly; from 3.12
+// every str is, and the call is gone in later versions.
+inline int unicode_ready(PyObject* text) noexcept {
+#if CANTOREL_PY312
+    (void)text;
+    return 0;
+#else
+    return PyUnicode_READY(text);
+#endif
+}
+
+#if CANTOREL_PRIVATE_API
+inline constexpr std::size_t kNoField = ~std::size_t{0};
+
+template <typename T>
+T read_at(const void* base, std::size_t offset) noexcept {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(base) + offset, sizeof value);
+    return value;
 }
 
 // The fields read directly once `check_layout()` has confirmed their
@@ -81,17 +174,22 @@ inline void* const kAsk = &ask_marker;  // non-null: ask interpreter_is_finalizi
 inline void* const* finalizing_slot = &kAsk;   // &_PyRuntime._finalizing
 inline void* const* tstate_slot = nullptr;      // &_PyRuntime.gilstate.tstate_current (< 3.12)
 inline std::size_t recursion_limit_offset = 0;  // in PyInterpreterState (3.10)
+#endif
 
 // Which direct reads are in use: 1 confirmed, 0 not confirmed, -1 not
-// needed on this version. For tests.
+// needed on this version or path. For tests.
 struct DirectReads {
     int finalizing, tstate, recursion_limit;
 };
 inline DirectReads direct_reads() noexcept {
+#if CANTOREL_PRIVATE_API
     const std::size_t* off = cantorel_runtime_offsets;
     auto state = [](std::size_t offset, bool used) { return offset == kNoField ? -1 : used ? 1 : 0; };
     return {state(off[0], finalizing_slot != &kAsk), state(off[1], tstate_slot != nullptr),
             state(off[2], recursion_limit_offset != 0)};
+#else
+    return {-1, -1, -1};
+#endif
 }
 
 void start_dict_tags();  // compat.cpp
@@ -99,6 +197,7 @@ void start_dict_tags();  // compat.cpp
 // Once at start-up, with the GIL held: each offset is used only if what is
 // found there is what the public calls say.
 inline void check_layout() noexcept {
+#if CANTOREL_PRIVATE_API
     const std::size_t* off = cantorel_runtime_offsets;
     finalizing_slot = off[0] != kNoField && read_at<void*>(_PyRuntime, off[0]) == nullptr &&
                               interpreter_is_finalizing() == 0
@@ -112,24 +211,31 @@ inline void check_layout() noexcept {
         off[2] != kNoField && read_at<int>(tstate->interp, off[2]) == Py_GetRecursionLimit()
             ? off[2]
             : 0;
+#endif
     start_dict_tags();
 }
 
 // Whether the interpreter has begun to finalize. An owned handle asks
-// before every decref, so the usual answer is one load.
+// before every decref, so on the private path the usual answer is one load.
 inline bool is_finalizing() noexcept {
+#if CANTOREL_PRIVATE_API
     void* finalizing;
     __atomic_load(finalizing_slot, &finalizing, __ATOMIC_RELAXED);
     return finalizing != nullptr && interpreter_is_finalizing() != 0;
+#else
+    return interpreter_is_finalizing() != 0;
+#endif
 }
 
 // The thread state of the running thread, which holds the GIL.
 inline PyThreadState* current_tstate() noexcept {
+#if CANTOREL_PRIVATE_API
     if (tstate_slot != nullptr) {
         void* tstate;
         __atomic_load(tstate_slot, &tstate, __ATOMIC_RELAXED);
         return static_cast<PyThreadState*>(tstate);
     }
+#endif
     return asked_tstate();
 }
 
@@ -147,18 +253,50 @@ inline PyThreadState* current_tstate() noexcept {
     tstate->recursion_headroom--;
     return -1;
 }
+
+// The C guard, after the Python count has been taken: the interpreter's
+// RecursionError (and its count given back) once the guard is used up.
+[[gnu::noinline, gnu::cold]] inline bool c_guard_refused(PyThreadState* tstate) {
+    if (Py_EnterRecursiveCall("") == 0) {
+        return false;
+    }
+    ++tstate->py_recursion_remaining;
+    return true;
+}
 #endif
 
 // Counts a call toward the recursion limit as the interpreter counts a call
-// of a Python function (from 3.12 the Python count, which
-// sys.setrecursionlimit sets, not the fixed C count that
-// Py_EnterRecursiveCall keeps); null with RecursionError set when the limit
-// is passed. Pass the result to leave_call().
+// of a Python function, and toward the guard it keeps for C recursion, so a
+// loop through the module's own functions ends in RecursionError at the
+// depth a Python loop would, or sooner where the C stack would run out.
+// Up to 3.11 both are one count (Py_EnterRecursiveCall's). From 3.12 the
+// Python count (py_recursion_remaining, which sys.setrecursionlimit sets) is
+// a field of the thread state, and the C guard is Py_EnterRecursiveCall's
+// (a fixed count to 3.13, the stack's own bounds from 3.14). Null with
+// RecursionError set when a limit is passed; pass the result to leave_call().
 inline PyThreadState* enter_call() {
     PyThreadState* tstate = current_tstate();
 #if CANTOREL_PY312
     if (tstate->py_recursion_remaining-- <= 0 && python_recursion_exceeded(tstate)) {
         ++tstate->py_recursion_remaining;
+        return nullptr;
+    }
+#if CANTOREL_PRIVATE_API
+    // Py_EnterRecursiveCall's count, kept inline; the call itself raises
+    // once it is used up.
+    if (tstate->c_recursion_remaining-- <= 0) {
+        ++tstate->c_recursion_remaining;
+        if (c_guard_refused(tstate)) {
+            return nullptr;
+        }
+    }
+#else
+    if (c_guard_refused(tstate)) {
+        return nullptr;
+    }
+#endif
+#elif CANTOREL_PUBLIC_API
+    if (Py_EnterRecursiveCall("")) {
         return nullptr;
     }
 #elif CANTOREL_PY311
@@ -180,6 +318,14 @@ inline PyThreadState* enter_call() {
 inline void leave_call(PyThreadState* tstate) noexcept {
 #if CANTOREL_PY312
     ++tstate->py_recursion_remaining;
+#if CANTOREL_PRIVATE_API
+    ++tstate->c_recursion_remaining;
+#else
+    Py_LeaveRecursiveCall();
+#endif
+#elif CANTOREL_PUBLIC_API
+    (void)tstate;
+    Py_LeaveRecursiveCall();
 #elif CANTOREL_PY311
     ++tstate->recursion_remaining;
 #else
@@ -199,16 +345,27 @@ inline int64_t interpreter_id() {
 inline int lookup_optional_attr(PyObject* object, PyObject* name, PyObject** result) {
 #if CANTOREL_PY313
     return PyObject_GetOptionalAttr(object, name, result);
-#else
+#elif CANTOREL_PRIVATE_API
     return _PyObject_LookupAttr(object, name, result);
+#else
+    *result = PyObject_GetAttr(object, name);
+    if (*result != nullptr) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
 #endif
 }
 
 #if CANTOREL_PY312
-// From 3.12 the dictionaries' own version tags are deprecated; the module
-// keeps tags of its own for the few dictionaries it caches look-ups from
-// (module namespaces, the built-ins), renewed by a dict watcher on every
-// change. A dictionary first asked about is watched from then on.
+// From 3.12 the dictionaries' own version tags are deprecated (gone in
+// 3.14); the module keeps tags of its own for the few dictionaries it
+// caches look-ups from (module namespaces, the built-ins), renewed by a
+// dict watcher on every change. A dictionary first asked about is watched
+// from then on.
 struct WatchedDict {
     PyObject* dict;  // borrowed; removed from the table when it is freed
     uint64_t tag;
@@ -217,10 +374,14 @@ inline constexpr int kWatchedDicts = 16;
 inline WatchedDict watched_dicts[kWatchedDicts];
 inline int watched_count = 0;
 uint64_t watch_dict(PyObject* dict) noexcept;  // compat.cpp
+#elif CANTOREL_PUBLIC_API
+uint64_t untagged() noexcept;  // compat.cpp
 #endif
 
 // A tag that changes whenever the dictionary changes, and that no other
-// dictionary has at the same time; good only for caching.
+// dictionary has at the same time; good only for caching. Before 3.12 the
+// public path has no such tag: every answer is a new one, so nothing is
+// taken from a cache.
 inline uint64_t dict_version(PyObject* dict) noexcept {
 #if CANTOREL_PY312
     for (int i = 0; i < watched_count; ++i) {
@@ -229,6 +390,9 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
         }
     }
     return watch_dict(dict);
+#elif CANTOREL_PUBLIC_API
+    (void)dict;
+    return untagged();
 #else
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #endif
@@ -256,11 +420,12 @@ inline PyObject* new_signature_code(int argcount, int flags, PyObject* varnames,
 }
 
 // A frame for a traceback entry at `line`; new reference or null. `code`
-// is PyCode_NewEmpty(file, function, line): from 3.11 frames are opaque and
-// a fresh frame's line is the first line of its code, which is `line`.
+// is PyCode_NewEmpty(file, function, line), and a fresh frame's line is
+// its code's first line: `line`. (3.10's private path also sets the
+// frame's own line field, as the interpreter's _PyTraceback_Add does.)
 inline PyObject* new_traceback_frame(PyCodeObject* code, PyObject* globals, int line) {
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-#if !CANTOREL_PY311
+#if !CANTOREL_PY311 && CANTOREL_PRIVATE_API
     if (frame != nullptr) {
         frame->f_lineno = line;
     }
@@ -273,53 +438,21 @@ inline PyObject* new_traceback_frame(PyCodeObject* code, PyObject* globals, int 
 // `object.name` looked up as the interpreter loads a method it is about to
 // call: 1 when a plain function was found on the type (to be called with
 // `object` first, no bound method made), 0 for any other attribute; the new
-// reference in *method, null with an exception set on failure.
+// reference in *method, null with an exception set on failure. The public
+// path always binds, which calls the same function with the same arguments.
 inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
+#if CANTOREL_PRIVATE_API
     return _PyObject_GetMethod(object, name, method);
+#else
+    *method = PyObject_GetAttr(object, name);
+    return 0;
+#endif
 }
 
 // callable(args), and argv[0].name(*argv[1:nargs], **kwnames) with the
-// method loaded as by get_method. The interpreter's own calls begin by
-// finding the thread state: up to 3.11 a load from _PyRuntime, from 3.12 a
-// call into libpython's thread-local storage. On 3.13 that call made a cheap
-// method call 1.07 times Cython's, which calls the callable's vectorcall
-// slot itself; calling the slot here brought it to 1.00. On 3.12 the same
-// change saved no instructions and measured slower, so 3.12 keeps the
-// library calls.
-#if CANTOREL_PY313
-// Null, with the SystemError the interpreter raises for a callable that
-// returned null without setting an exception. compat.cpp.
-PyObject* failed_without_exception(PyObject* callable);
-
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
-                            PyObject* kwnames) {
-    const vectorcallfunc slot = PyVectorcall_Function(callable);
-    if (slot == nullptr) {
-        return PyObject_Vectorcall(callable, args, nargsf, kwnames);
-    }
-    PyObject* result = slot(callable, args, nargsf, kwnames);
-    return result != nullptr ? result : failed_without_exception(callable);
-}
-
-inline PyObject* vectorcall_method(PyObject* name, PyObject** argv, std::size_t nargs,
-                                   PyObject* kwnames) {
-    PyObject* callable = nullptr;
-    const int unbound = get_method(argv[0], name, &callable);
-    if (callable == nullptr) {
-        return nullptr;
-    }
-    // A raw reference: released on return, and nothing to release if a
-    // thread ended at exit unwinds through here. Unbound, the callee gets
-    // all of argv and no right to write before it; bound, argv[0] is the
-    // slot it may borrow.
-    PyObject* result =
-        unbound ? vectorcall(callable, argv, nargs, kwnames)
-                : vectorcall(callable, argv + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                             kwnames);
-    Py_DECREF(callable);
-    return result;
-}
-#else
+// method looked up as a method call does. The library's calls check each
+// result as the interpreter does: null without an exception, or a value
+// with one set, becomes the SystemError that names the callee.
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                             PyObject* kwnames) {
     return PyObject_Vectorcall(callable, args, nargsf, kwnames);
@@ -329,7 +462,6 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject** argv, std::size_t 
                                    PyObject* kwnames) {
     return PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
-#endif
 
 // What the compiler of this version adds to a class body's namespace
 // around the body's own statements (3.13: __firstlineno__ first,

@@ -27,10 +27,9 @@ PyObject* TracebackSite::code_for(int line) noexcept {
 void TracebackSite::add_entry(int line, PyObject* globals, PyObject** last) {
     // The recipe of the interpreter's own _PyTraceback_Add: set the error
     // aside while the code object and frame are made.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (tb != nullptr && tb == *last) {
-        PyErr_Restore(type, value, tb);
+    compat::PendingError error = compat::take_error();
+    if (compat::traceback_of(error) != nullptr && compat::traceback_of(error) == *last) {
+        compat::put_back(error);
         return;
     }
     PyObject* code = code_for(line);
@@ -40,17 +39,17 @@ void TracebackSite::add_entry(int line, PyObject* globals, PyObject** last) {
     }
     Py_XDECREF(code);
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    compat::put_back(error);
     if (frame == nullptr) {
         return;
     }
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
     Py_DECREF(frame);
-    PyErr_Fetch(&type, &value, &tb);
+    error = compat::take_error();
     PyObject* previous = *last;
-    Py_XINCREF(tb);
-    *last = tb;
-    PyErr_Restore(type, value, tb);
+    *last = compat::traceback_of(error);
+    Py_XINCREF(*last);
+    compat::put_back(error);
     Py_XDECREF(previous);
 }
 

@@ -52,12 +52,11 @@ struct Here {
     // already carries the call's entry: that entry is the newest once more
     // (the handler may have added others to other exceptions meanwhile).
     void entry_is_newest() {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        Py_XINCREF(tb);
+        const compat::PendingError error = compat::take_error();
         PyObject* old = entry;
-        entry = tb;
-        PyErr_Restore(type, value, tb);
+        entry = compat::traceback_of(error);
+        Py_XINCREF(entry);
+        compat::put_back(error);
         Py_XDECREF(old);
     }
     // When a handler or a cleanup has finished: the exception it dealt
@@ -71,10 +70,9 @@ struct Here {
             return;
         }
         if (PyErr_Occurred()) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            const bool carried = tb == entry;
-            PyErr_Restore(type, value, tb);
+            const compat::PendingError error = compat::take_error();
+            const bool carried = compat::traceback_of(error) == entry;
+            compat::put_back(error);
             if (carried) {
                 return;
             }
