@@ -134,8 +134,11 @@ def run(manage, args):
                                 args.fake_calls, args.rounds)
 
     import onnxruntime
+    from bench_call_overhead import public_api_build
+    from cantorel import manage
     print(f"VoiceVD.__call__, 1024-byte frame, {args.rounds} rounds "
-          f"(onnxruntime {onnxruntime.__version__}, numpy {np.__version__})")
+          f"(Python {sys.version.split()[0]}, onnxruntime {onnxruntime.__version__}, "
+          f"numpy {np.__version__}, {'public C API' if public_api_build(manage) else 'default'} build)")
     failed = 0
     for situation, samples in results.items():
         med = {k: statistics.median(v) for k, v in samples.items()}

@@ -11,7 +11,8 @@ from conftest import ROOT
 
 TOOLS = ["setup.sh", "test.sh", "test_asan.sh", "build_wheels.sh", "test_wheels.sh"]
 STAGES = ["setup-3.10", "suite-3.10", "setup-3.11", "suite-3.11", "setup-3.12", "suite-3.12",
-          "setup-3.13", "suite-3.13", "setup-asan", "suite-asan-3.10", "build-wheels", "test-wheels"]
+          "setup-3.13", "suite-3.13", "setup-asan", "suite-asan-3.10", "suite-public-3.10",
+          "suite-public-3.13", "build-wheels", "test-wheels"]
 
 
 def run_ci(tmp_path, failing=None, **extra_env):
@@ -25,7 +26,7 @@ def run_ci(tmp_path, failing=None, **extra_env):
     for name in TOOLS:
         fail = f'[ "{name}" = "{tool}" ] && [ "${{CANTOREL_PYTHON:-}}" = "{version or ""}" ] && exit {status}'
         (root / "tools" / name).write_text(
-            f'#!/bin/bash\necho "{name} ${{CANTOREL_PYTHON:--}} ${{CANTOREL_VENV:--}} $*" >>"{calls}"\n'
+            f'#!/bin/bash\necho "{name} ${{CANTOREL_PYTHON:--}} ${{CANTOREL_VENV:--}} ${{CANTOREL_PUBLIC_API:+public-api }}$*" >>"{calls}"\n'
             f"{fail}\nexit 0\n")
     env = {k: v for k, v in os.environ.items() if not k.startswith("CANTOREL_")} | extra_env
     r = subprocess.run(["bash", str(root / ".ci" / "run")], cwd=tmp_path, env=env, capture_output=True,
@@ -40,7 +41,9 @@ def test_every_stage_runs_and_passes(tmp_path):
     assert summary == dict.fromkeys(STAGES, "ok")
     fast = '-m not real_audio and not exits'
     for expected in ["test.sh - - ", f"test.sh 3.11 - {fast}", f"test.sh 3.12 - {fast}", "test.sh 3.13 - ",
-                     "setup.sh - .venv-asan ", "test_asan.sh - - ", "build_wheels.sh - - ", "test_wheels.sh - - "]:
+                     "setup.sh - .venv-asan ", "test_asan.sh - - ", "build_wheels.sh - - ", "test_wheels.sh - - ",
+                     f"test.sh 3.10 .venv-public-3.10 public-api {fast}",
+                     f"test.sh 3.13 .venv-public-3.13 public-api {fast}"]:
         assert expected in calls
     assert calls[0] == "setup.sh - - "  # alone, before anything else
     # Each suite after its own set-up.

@@ -10,6 +10,8 @@
 # CANTOREL_VENV names one. Each version builds into its own build/cp3X-*
 # directory (the wheel tag names it), so switching never rebuilds another's.
 
+# The versions built and tested here (and what the wheel scripts build when
+# asked for none); newer ones are accepted too.
 CANTOREL_SUPPORTED_PYTHONS=(3.10 3.11 3.12 3.13)
 CANTOREL_DEFAULT_PYTHON=3.10
 
@@ -23,13 +25,17 @@ _pythons_supported() {
     for v in "${CANTOREL_SUPPORTED_PYTHONS[@]}"; do
         [ "$v" = "$1" ] && return 0
     done
+    # Versions newer than those tested build on the public C API alone.
+    case "$1" in
+        3.1[4-9] | 3.[2-9][0-9]) return 0 ;;
+    esac
     return 1
 }
 
 _pythons_refuse() {
     local all=("${CANTOREL_SUPPORTED_PYTHONS[@]}")
     local list="${all[*]:0:${#all[@]}-1}"
-    _pythons_die "$1 is not supported: cantorel builds for CPython ${list// /, } and ${all[-1]}" \
+    _pythons_die "$1 is not supported: cantorel builds for CPython 3.10 and later (tested: ${list// /, } and ${all[-1]})" \
         "(set CANTOREL_PYTHON to one of them, e.g. CANTOREL_PYTHON=3.12)"
 }
 
@@ -72,7 +78,7 @@ cantorel_resolve_python() {
             else
                 # Newest patch release; 3.1 must not match 3.10, hence the dot.
                 base="$( (ls -d "$root/versions/$minor".*/ 2>/dev/null || true) | sed 's:/$::' |
-                    grep -E "/$minor\.[0-9]+$" | sort -V | tail -n 1)"
+                    { grep -E "/$minor\.[0-9]+$" || true; } | sort -V | tail -n 1)"
             fi
             if [ -z "$base" ] || [ ! -x "$base/bin/python" ]; then
                 _pythons_die "no CPython $want under $root/versions (install it with: pyenv install $want)"

@@ -57,11 +57,7 @@ public:
     // them is noexcept: the forced unwind must be able to pass.
     Handling() {
         compat::take_normalized(&type_, &value_, &tb_);
-        PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_tb_);
-        Py_XINCREF(type_);
-        Py_XINCREF(value_);
-        Py_XINCREF(tb_);
-        PyErr_SetExcInfo(type_, value_, tb_);
+        saved_ = compat::swap_exc_info(type_, value_, tb_);
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
@@ -77,7 +73,7 @@ public:
     // Puts the previous exc_info back and drops the handled exception.
     void finish() {
         active_ = false;
-        PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
+        compat::restore_exc_info(saved_);
         Py_XDECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(tb_);
@@ -85,13 +81,13 @@ public:
     // Puts the previous exc_info back and raises the handled exception again.
     void reraise() {
         active_ = false;
-        PyErr_SetExcInfo(saved_type_, saved_value_, saved_tb_);
+        compat::restore_exc_info(saved_);
         compat::raise_normalized(type_, value_, tb_);
     }
 
 private:
     PyObject *type_, *value_, *tb_;
-    PyObject *saved_type_, *saved_value_, *saved_tb_;
+    compat::SavedExcInfo saved_;
     bool active_ = true;
 };
 

@@ -143,6 +143,45 @@ inline void raise_normalized(PyObject* type, PyObject* value, PyObject* tb) {
 #endif
 }
 
+// What sys.exc_info() shows, set aside while a handler runs: from 3.11 the
+// one exception object, before it the triple.
+struct SavedExcInfo {
+#if CANTOREL_PY311
+    PyObject* exc;
+#else
+    PyObject *type, *value, *tb;
+#endif
+};
+
+// Sets aside what sys.exc_info() shows (new references) and shows the
+// handled exception (borrowed) instead.
+inline SavedExcInfo swap_exc_info(PyObject* type, PyObject* value, PyObject* tb) {
+#if CANTOREL_PY311
+    (void)type;
+    (void)tb;
+    SavedExcInfo saved{PyErr_GetHandledException()};
+    PyErr_SetHandledException(value);
+#else
+    SavedExcInfo saved;
+    PyErr_GetExcInfo(&saved.type, &saved.value, &saved.tb);
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
+    PyErr_SetExcInfo(type, value, tb);
+#endif
+    return saved;
+}
+
+// Shows what swap_exc_info() set aside again; consumes it.
+inline void restore_exc_info(SavedExcInfo saved) {
+#if CANTOREL_PY311
+    PyErr_SetHandledException(saved.exc);
+    Py_XDECREF(saved.exc);
+#else
+    PyErr_SetExcInfo(saved.type, saved.value, saved.tb);
+#endif
+}
+
 // Makes a str's storage canonical before it is read directly; from 3.12
 // every str is, and the call is gone in later versions.
 inline int unicode_ready(PyObject* text) noexcept {

@@ -21,7 +21,7 @@ void fill(Process& p) {
         p.names[i] = own(PyUnicode_InternFromString(name_texts[i])).release();
     }
     p.empty_tuple = own(PyTuple_New(0)).release();
-    p.empty_bytes = own(PyBytes_FromStringAndSize(nullptr, 0)).release();
+    p.empty_bytes = own(PyBytes_FromStringAndSize("", 0)).release();
     p.empty_str = own(PyUnicode_New(0, 0)).release();
 }
 
