@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "runtime/compat.hpp"
+#include "runtime/compat_errors.hpp"
 #include "runtime/constants.hpp"
 #include "runtime/globals.hpp"
 #include "runtime/ops.hpp"

@@ -1,5 +1,6 @@
 // The parts of the compatibility unit that are not on a hot path.
 #include "runtime/compat.hpp"
+#include "runtime/compat_errors.hpp"
 
 namespace compat {
 

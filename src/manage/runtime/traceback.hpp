@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "runtime/compat.hpp"
+#include "runtime/compat_errors.hpp"
 
 namespace rt {
 
