@@ -1,10 +1,13 @@
 """Benchmark: instructions per call of the module's methods, counted by
-callgrind, which the machine's load does not move: one iteration of a loop
-that makes the call (the loop's own few instructions are the same for every
-build, so differences between builds are the calls').
+callgrind, which the machine's load does not move: everything run from the
+moment the interpreter calls the module's function until it returns (the
+callee's own calls out included), per call.
 
-Run it with each venv's interpreter to compare builds, e.g. the default build
-and the one on the public C API alone:
+The installed module is stripped, so callgrind cannot find its entry point
+there; the benchmark runs the same build's unstripped copy from build/
+(the build directory set-up used for this venv's version and path). Run it
+with each venv's interpreter to compare builds, e.g. the default build and
+the one on the public C API alone:
     .venv/bin/python bench/bench_instructions.py
     .venv-public-3.10/bin/python bench/bench_instructions.py
 Needs valgrind (Debian's package). Not a test (pytest does not collect it).
@@ -15,9 +18,13 @@ import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
+from pathlib import Path
 
 from bench_call_overhead import public_api_build
+
+ROOT = Path(__file__).resolve().parent.parent
 
 CASES = {
     "VoiceVD.reset(obj)": "VoiceVD.reset(obj)",
@@ -28,7 +35,7 @@ CASES = {
 
 SCRIPT = """
 import gc, types
-gc.disable()  # a collection would land in one count and not the other
+gc.disable()
 from cantorel.manage import VoiceVD
 cheap = lambda: types.SimpleNamespace(fill=int)
 obj = types.SimpleNamespace(state=cheap(), ctx=cheap())
@@ -41,15 +48,29 @@ for _ in range({calls}):
 """
 
 
-def instructions(statement, calls):
-    """Instructions of a process that runs the statement `calls` times."""
+def unstripped_build(public):
+    """The unstripped module built for this interpreter on the given path."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}-"
+    for candidate in sorted(ROOT.glob(f"build/*{tag}*/manage{suffix}")):
+        name = candidate.parent.name
+        if name.startswith("asan-") or name.startswith("public-") != public:
+            continue
+        return candidate
+    sys.exit(f"bench: no build of this version's {'public' if public else 'default'} path under "
+             f"build/ (run tools/setup.sh for it)")
+
+
+def instructions(package_dir, statement, calls):
+    """Instructions inside the module's entry point over `calls` runs."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         proc = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-             sys.executable, "-c",
+             "--toggle-collect=*function_vectorcall*", sys.executable, "-c",
              SCRIPT.format(calls=calls, statement=statement)],
-            capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"})
+            capture_output=True, text=True,
+            env={**os.environ, "PYTHONHASHSEED": "0", "PYTHONPATH": str(package_dir)})
         match = re.search(r"Collected : (\d+)", proc.stderr)
         if proc.returncode != 0 or not match:
             sys.exit(f"bench: callgrind failed:\n{proc.stderr[-2000:]}")
@@ -63,13 +84,21 @@ def main():
     if shutil.which("valgrind") is None:
         sys.exit("bench: valgrind is needed (apt-get install valgrind)")
     from cantorel import manage
-    build = "public C API" if public_api_build(manage) else "default"
-    print(f"instructions per call, {args.calls} calls (Python {sys.version.split()[0]}, {build} build)")
-    for label, statement in CASES.items():
-        # The difference between two counts leaves out the first call's
-        # one-off work (caches filled, code objects made).
-        per_call = (instructions(statement, 2 * args.calls) - instructions(statement, args.calls)) / args.calls
-        print(f"  {label:<26}{per_call:8.0f}")
+    public = public_api_build(manage)
+    module = unstripped_build(public)
+    print(f"instructions per call, {args.calls} calls (Python {sys.version.split()[0]}, "
+          f"{'public C API' if public else 'default'} build, {module.relative_to(ROOT)})")
+    with tempfile.TemporaryDirectory() as tmp:
+        package = Path(tmp) / "cantorel"
+        package.mkdir()
+        shutil.copy(ROOT / "src" / "cantorel" / "__init__.py", package)
+        shutil.copy(module, package)
+        for label, statement in CASES.items():
+            # The difference between two counts leaves out the first calls'
+            # one-off work (caches filled, code objects made).
+            per_call = (instructions(tmp, statement, 2 * args.calls)
+                        - instructions(tmp, statement, args.calls)) / args.calls
+            print(f"  {label:<26}{per_call:8.0f}")
     return 0
 
 
