@@ -69,6 +69,28 @@ uint64_t untagged() noexcept {
 #endif
 
 
+#if CANTOREL_PY313 && CANTOREL_PRIVATE_API
+PyObject* checked_result(PyObject* callable, PyObject* result) {
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception",
+                         callable);
+        }
+        return nullptr;
+    }
+    // The pending error becomes the cause (and the context) of the
+    // interpreter's SystemError.
+    Py_DECREF(result);
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", callable);
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, Py_NewRef(cause));
+    PyException_SetContext(error, cause);
+    PyErr_SetRaisedException(error);
+    return nullptr;
+}
+#endif
+
 int class_body_begins(PyObject* ns, int first_line) {
 #if CANTOREL_PY313
     PyObject* line = PyLong_FromLong(first_line);

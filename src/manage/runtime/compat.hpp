@@ -391,9 +391,47 @@ inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
 }
 
 // callable(args), and argv[0].name(*argv[1:nargs], **kwnames) with the
-// method looked up as a method call does. The library's calls check each
-// result as the interpreter does: null without an exception, or a value
-// with one set, becomes the SystemError that names the callee.
+// method looked up as a method call does. Every result is checked as the
+// interpreter checks it: null without an exception, or a value with one
+// set, becomes the SystemError that names the callee.
+#if CANTOREL_PY313 && CANTOREL_PRIVATE_API
+// On 3.13 the library's calls each ask libpython for the thread state
+// before they call the callable's vectorcall slot; calling the slot here
+// and asking only whether an error is pending saves that. compat.cpp.
+PyObject* checked_result(PyObject* callable, PyObject* result);
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                            PyObject* kwnames) {
+    const vectorcallfunc slot = PyVectorcall_Function(callable);
+    if (slot == nullptr) {
+        return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    }
+    PyObject* result = slot(callable, args, nargsf, kwnames);
+    if (result == nullptr || PyErr_Occurred() != nullptr) {
+        return checked_result(callable, result);
+    }
+    return result;
+}
+
+inline PyObject* vectorcall_method(PyObject* name, PyObject** argv, std::size_t nargs,
+                                   PyObject* kwnames) {
+    PyObject* callable = nullptr;
+    const int unbound = get_method(argv[0], name, &callable);
+    if (callable == nullptr) {
+        return nullptr;
+    }
+    // A raw reference: released on return, and nothing to release if a
+    // thread ended at exit unwinds through here. Unbound, the callee gets
+    // all of argv and no right to write before it; bound, argv[0] is the
+    // slot it may borrow.
+    PyObject* result =
+        unbound ? vectorcall(callable, argv, nargs, kwnames)
+                : vectorcall(callable, argv + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                             kwnames);
+    Py_DECREF(callable);
+    return result;
+}
+#else
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                             PyObject* kwnames) {
     return PyObject_Vectorcall(callable, args, nargsf, kwnames);
@@ -403,6 +441,7 @@ inline PyObject* vectorcall_method(PyObject* name, PyObject** argv, std::size_t 
                                    PyObject* kwnames) {
     return PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
+#endif
 
 // What the compiler of this version adds to a class body's namespace
 // around the body's own statements (3.13: __firstlineno__ first,
