@@ -286,9 +286,8 @@ inline int64_t interpreter_id() {
 inline int lookup_optional_attr(PyObject* object, PyObject* name, PyObject** result) {
 #if CANTOREL_PY313
     return PyObject_GetOptionalAttr(object, name, result);
-#elif CANTOREL_PRIVATE_API
-    return _PyObject_LookupAttr(object, name, result);
 #else
+    // Only class creation and the import ask: no shortcut pays here.
     *result = PyObject_GetAttr(object, name);
     if (*result != nullptr) {
         return 1;
@@ -379,10 +378,12 @@ inline PyObject* new_traceback_frame(PyCodeObject* code, PyObject* globals, int 
 // `object.name` looked up as the interpreter loads a method it is about to
 // call: 1 when a plain function was found on the type (to be called with
 // `object` first, no bound method made), 0 for any other attribute; the new
-// reference in *method, null with an exception set on failure. The public
-// path always binds, which calls the same function with the same arguments.
+// reference in *method, null with an exception set on failure. Elsewhere
+// than on 3.13's private path, whose direct calls need it, the method is
+// always bound, which calls the same function with the same arguments (the
+// one method loaded so is the capture's read, once a frame).
 inline int get_method(PyObject* object, PyObject* name, PyObject** method) {
-#if CANTOREL_PRIVATE_API
+#if CANTOREL_PY313 && CANTOREL_PRIVATE_API
     return _PyObject_GetMethod(object, name, method);
 #else
     *method = PyObject_GetAttr(object, name);
