@@ -10,7 +10,9 @@ with each venv's interpreter to compare builds, e.g. the default build and
 the one on the public C API alone:
     .venv/bin/python bench/bench_instructions.py
     .venv-public-3.10/bin/python bench/bench_instructions.py
-Needs valgrind (Debian's package). Not a test (pytest does not collect it).
+With --cython, the same calls on the Cython build of the module's twin
+(inside its method wrappers) instead. Needs valgrind (Debian's package).
+Not a test (pytest does not collect it).
 """
 import argparse
 import os
@@ -39,7 +41,7 @@ CASES = {
 SCRIPT = """
 import gc, types
 gc.disable()
-from cantorel.manage import VoiceVD
+{load}
 cheap = lambda: types.SimpleNamespace(fill=int)
 obj = types.SimpleNamespace(state=cheap(), ctx=cheap())
 det = VoiceVD.__new__(VoiceVD)
@@ -71,14 +73,24 @@ def unstripped_build(public):
              f"build/ (run tools/setup.sh for it)")
 
 
-def instructions(package_dir, statement, calls):
-    """Instructions inside the module's entry point over `calls` runs."""
+LOAD_MODULE = "from cantorel.manage import VoiceVD"
+LOAD_TWIN = """import importlib.util, sys
+sys.path.insert(0, {tests!r})  # the twin's own helpers
+spec = importlib.util.spec_from_file_location({name!r}, {path!r})
+twin = importlib.util.module_from_spec(spec)
+sys.modules[{name!r}] = twin
+spec.loader.exec_module(twin)
+VoiceVD = twin.VoiceVD"""
+
+
+def instructions(package_dir, statement, calls, load=LOAD_MODULE, entry="*function_vectorcall*"):
+    """Instructions inside `entry` (the module's entry point) over `calls` runs."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         proc = subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-             "--toggle-collect=*function_vectorcall*", sys.executable, "-c",
-             SCRIPT.format(calls=calls, statement=statement)],
+             f"--toggle-collect={entry}", sys.executable, "-c",
+             SCRIPT.format(calls=calls, statement=statement, load=load)],
             capture_output=True, text=True,
             env={**os.environ, "PYTHONHASHSEED": "0", "PYTHONPATH": str(package_dir)})
         match = re.search(r"Collected : (\d+)", proc.stderr)
@@ -91,26 +103,35 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--only", help="the cases whose label contains this text")
+    parser.add_argument("--cython", action="store_true", help="count the Cython build of the twin")
     args = parser.parse_args()
     if shutil.which("valgrind") is None:
         sys.exit("bench: valgrind is needed (apt-get install valgrind)")
     from cantorel import manage
     public = public_api_build(manage)
-    module = unstripped_build(public)
-    print(f"instructions per call, {args.calls} calls (Python {sys.version.split()[0]}, "
-          f"{'public C API' if public else 'default'} build, {module.relative_to(ROOT)})")
+    if args.cython:
+        from cython_twin import manage_twin
+        twin = manage_twin()
+        load = LOAD_TWIN.format(name=twin.__name__, path=twin.__file__, tests=str(ROOT / "tests"))
+        entry, what = "*__pyx_pw_*VoiceVD*", "the Cython build of the twin"
+    else:
+        module = unstripped_build(public)
+        load, entry = LOAD_MODULE, "*function_vectorcall*"
+        what = f"{'public C API' if public else 'default'} build, {module.relative_to(ROOT)}"
+    print(f"instructions per call, {args.calls} calls (Python {sys.version.split()[0]}, {what})")
     with tempfile.TemporaryDirectory() as tmp:
         package = Path(tmp) / "cantorel"
         package.mkdir()
         shutil.copy(ROOT / "src" / "cantorel" / "__init__.py", package)
-        shutil.copy(module, package)
+        if not args.cython:
+            shutil.copy(module, package)
         for label, statement in CASES.items():
             if args.only and args.only not in label:
                 continue
             # The difference between two counts leaves out the first calls'
             # one-off work (caches filled, code objects made).
-            per_call = (instructions(tmp, statement, 2 * args.calls)
-                        - instructions(tmp, statement, args.calls)) / args.calls
+            per_call = (instructions(tmp, statement, 2 * args.calls, load, entry)
+                        - instructions(tmp, statement, args.calls, load, entry)) / args.calls
             print(f"  {label:<26}{per_call:8.0f}")
     return 0
 
