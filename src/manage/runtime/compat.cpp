@@ -68,7 +68,6 @@ uint64_t untagged() noexcept {
 
 #endif
 
-
 #if CANTOREL_PY313 && CANTOREL_PRIVATE_API
 PyObject* checked_result(PyObject* callable, PyObject* result) {
     if (result == nullptr) {

@@ -8,8 +8,9 @@
 // tier included) and the thread state's recursion count, a field of the
 // public headers' PyThreadState that no call exposes. The private one adds
 // shortcuts measured to pay on the versions they are written for: fields
-// read at offsets confirmed at start-up, the interpreter's own recursion
-// check and method loading. CANTOREL_PUBLIC_API=1 (the build option of the
+// read at offsets confirmed at start-up, the recursion counts kept inline,
+// the dictionaries' version tags, and on 3.13 calls straight to the
+// callee's vectorcall slot. CANTOREL_PUBLIC_API=1 (the build option of the
 // same name) forces the public path; a version this unit does not know in
 // detail gets it anyway.
 #pragma once
@@ -195,8 +196,10 @@ inline PyThreadState* current_tstate() noexcept {
     return -1;
 }
 
-// The C guard, after the Python count has been taken: the interpreter's
-// RecursionError (and its count given back) once the guard is used up.
+#if CANTOREL_PRIVATE_API
+// Once the inline C count is used up, after the Python count has been
+// taken: the interpreter's own check, its RecursionError (and the Python
+// count given back) unless it is handling one already.
 [[gnu::noinline, gnu::cold]] inline bool c_guard_refused(PyThreadState* tstate) {
     if (Py_EnterRecursiveCall("") == 0) {
         return false;
@@ -204,6 +207,7 @@ inline PyThreadState* current_tstate() noexcept {
     ++tstate->py_recursion_remaining;
     return true;
 }
+#endif
 #endif
 
 // Counts a call toward the recursion limit as the interpreter counts a call
@@ -232,7 +236,8 @@ inline PyThreadState* enter_call() {
         }
     }
 #else
-    if (c_guard_refused(tstate)) {
+    if (Py_EnterRecursiveCall("")) {
+        ++tstate->py_recursion_remaining;
         return nullptr;
     }
 #endif
