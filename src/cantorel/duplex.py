@@ -85,7 +85,7 @@ class StoppablePlayer:
 
     def _open(self, num_channels: int, bytes_per_sample: int, sample_rate: int) -> _OutputStream:
         if self._audio is None:
-            import pyaudio  # the capture's library; opened on first use, not at import
+            import pyaudio  # type: ignore[import-untyped]  # the capture's library, opened on first use
             self._audio = cast(_Audio, pyaudio.PyAudio())
         return self._audio.open(format=self._audio.get_format_from_width(bytes_per_sample),
                                 channels=num_channels, rate=sample_rate, output=True,
@@ -358,8 +358,9 @@ class Listener:
         return self._turn is not None and self._turn.thread.is_alive()
 
     def start(self) -> bool:
-        """Starts listening; False if already listening (the capture goes on)."""
-        if self.listening:
+        """Starts listening; False if the last start's utterance has not been
+        collected by `_recognize()` yet (its capture goes on, or waits)."""
+        if self._turn is not None and not self._turn.collected:
             return False
         rec = self.ears.recorder
         if rec is None:
