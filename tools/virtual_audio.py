@@ -112,15 +112,16 @@ def _alive(pid: int, name: str) -> bool:
 
 
 class SpeakerRecording:
-    """What reaches the speaker sink from start until stop(), as mono int16 at SPEAKER_RATE."""
+    """What reaches the speaker sink (or `source`) from start until stop(), as mono int16 at `rate`."""
 
-    def __init__(self, audio: "VirtualAudio", start_timeout: float = 5.0):
-        self.rate = SPEAKER_RATE
+    def __init__(self, audio: "VirtualAudio", start_timeout: float = 5.0, *,
+                 source: str = f"{SPEAKER}.monitor", rate: int = SPEAKER_RATE):
+        self.rate = rate
         self._chunks: list[bytes] = []
         self._first = threading.Event()
         self._proc = subprocess.Popen(
-            _tied(["pacat", "-r", "--raw", "--format=s16le", f"--rate={SPEAKER_RATE}", "--channels=1",
-                   f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", f"{SPEAKER}.monitor"]),
+            _tied(["pacat", "-r", "--raw", "--format=s16le", f"--rate={rate}", "--channels=1",
+                   f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", source]),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
             env=audio.child_env())
         self._reader = threading.Thread(target=self._read, name="speaker-recording", daemon=True)

@@ -45,7 +45,7 @@ def server_lines(mic: str, speaker: str, *, echo: bool, aec: bool) -> str:
     lines = []
     if echo:
         lines.append(f"load-module module-loopback source={speaker}.monitor sink={mic} "
-                     f"latency_msec={ECHO_MS} source_dont_move=1 sink_dont_move=1 "
+                     f"latency_msec={ECHO_MS} adjust_time=0 source_dont_move=1 sink_dont_move=1 "
                      f"sink_input_properties=media.name=echo")
     if aec:
         lines += [f"load-module module-echo-cancel aec_method=webrtc aec_args=\"{AEC_ARGS}\" "

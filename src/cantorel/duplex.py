@@ -99,6 +99,10 @@ class StoppablePlayer:
         with self._lock:
             self._playing.discard(playing)
 
+    @property
+    def playing(self) -> bool:
+        return bool(self._playing)
+
     def stop(self) -> bool:
         """Stops every piece playing now; True if there was one."""
         with self._lock:
@@ -300,7 +304,7 @@ class _Tap:
 
     def __call__(self, pcm_bytes: bytes) -> float:
         p = self.detector(pcm_bytes)
-        self.listener._scored(p)
+        self.listener._scored(p, pcm_bytes)
         return p
 
     def __getattr__(self, name: str) -> Any:  # reset(), state, sess: the detector's
@@ -330,17 +334,20 @@ class Listener:
 
     Onset is the capture's own rule (the mean of the last ten probabilities
     above 0.6) on a frame that ends at least `min_speech` seconds of frames the
-    model scores as speech, so a click or a cough does not count. On that frame
+    model scores as speech, so a click or a cough does not count. `min_level`
+    (root mean square of a frame's int16 samples; 0, the default, leaves it out)
+    also asks each of those frames to be that loud: an echo canceller leaves a
+    quiet residue of the reply that the model still scores as speech. On that frame
     `on_speech` is called (on the capture thread) and `onset` is set. A capture
     that ended on speech too short to count is started again. The capture's
     samples from `preroll` seconds before the speech's first frame become the
     next `_recognize()`'s utterance."""
 
     def __init__(self, ears: Input, on_speech: Optional[Callable[[], object]] = None,
-                 min_speech: float = 0.2, preroll: float = 0.3):
-        if min_speech < 0 or preroll < 0:
-            raise ValueError("min_speech and preroll are seconds, not below 0")
-        self.ears, self.on_speech = ears, on_speech
+                 min_speech: float = 0.2, preroll: float = 0.3, min_level: float = 0.0):
+        if min_speech < 0 or preroll < 0 or min_level < 0:
+            raise ValueError("min_speech, preroll and min_level cannot be below 0")
+        self.ears, self.on_speech, self.min_level = ears, on_speech, min_level
         self.min_frames = max(1, math.ceil(min_speech / FRAME_SECONDS - 1e-9))
         self.preroll_frames = math.ceil(preroll / FRAME_SECONDS - 1e-9)
         self.onset = threading.Event()
@@ -396,7 +403,7 @@ class Listener:
         rec.audio_np = None if audio is None or self._head is None else \
             audio[max(0, self._head - self.preroll_frames) * FRAME:]
 
-    def _scored(self, p: float) -> None:
+    def _scored(self, p: float, pcm_bytes: bytes) -> None:
         """Runs on the capture thread for every frame, before the capture adds
         `p` to its window."""
         rec = self._recorder
@@ -406,7 +413,7 @@ class Listener:
         self._frame += 1
         window: deque[float] = deque(rec.hist, maxlen=WINDOW)
         window.append(p)
-        if p > SPEECH:
+        if p > SPEECH and (self.min_level <= 0 or _level(pcm_bytes) >= self.min_level):
             if self._run_start is None:
                 self._run_start = i
         else:
@@ -424,14 +431,20 @@ class Listener:
                 print(f"[duplex] on_speech failed: {type(e).__name__}: {e}", flush=True)
 
 
+def _level(pcm_bytes: bytes) -> float:
+    samples = np.frombuffer(pcm_bytes, dtype=np.int16).astype(np.float64)
+    return float(np.sqrt(np.mean(samples * samples))) if len(samples) else 0.0
+
+
 class BargeIn:
     """A `Speaker` and a `Listener` joined: every reply fed through `reply()` is
     listened over, and speech that begins while it is spoken stops it."""
 
     def __init__(self, ears: Input, mouth: Output, *, min_speech: float = 0.2,
-                 preroll: float = 0.3, player: Optional[StoppablePlayer] = None):
+                 preroll: float = 0.3, min_level: float = 0.0, player: Optional[StoppablePlayer] = None):
         self.speaker = Speaker(mouth, player)
-        self.listener = Listener(ears, self._heard, min_speech=min_speech, preroll=preroll)
+        self.listener = Listener(ears, self._heard, min_speech=min_speech, preroll=preroll,
+                                 min_level=min_level)
         self.interrupted = False   # the last reply was stopped by the person's speech
 
     def _heard(self) -> None:
