@@ -55,7 +55,7 @@ def sample_time(stopped: float, length: int, index: int, rate: int) -> float:
 
 
 def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, clip: np.ndarray,
-                         into_reply: float = INTO_REPLY) -> Interruption:
+                         into_reply: float = INTO_REPLY, answer: bool = True) -> Interruption:
     """Speaks the reply to `ex`, plays `clip` into the microphone `into_reply`
     seconds after the first sound, recognises what interrupted and answers it."""
     got = Interruption()
@@ -98,6 +98,8 @@ def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, cli
     with Deadline(60, "recognising the interruption"):
         listen(inp, asr, turn)
     got.heard = turn.heard
+    if not answer:
+        return got
     say(f"answering: {lm.description} streams its answer to what interrupted ...")
     with Deadline(180, "speaking the answer"):
         out._add_stream(barge.speaker.reply(lm.reply(got.heard)))
