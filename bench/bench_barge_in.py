@@ -12,7 +12,8 @@ voice and the stand-in language model's replies of five sentences:
    so the echo does not move it) to the speaker's last sound of the reply (in
    the speaker recording); targets: median <= 300 ms, worst <= 400 ms. Also
    when the listener reported the onset, and the word error of what Whisper
-   made of the utterance (head included) against the recording's two words.
+   made of the utterance (head included) against the recording's two words,
+   and against what Whisper makes of the recording alone (what barge-in lost).
 2. False interruptions: replies with nobody talking; each one its own echo
    stopped counts.
 
@@ -31,6 +32,9 @@ import sys
 import time
 from pathlib import Path
 
+import numpy as np
+
+RATE = 16000
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 ALSA = Path("/usr/share/sounds/alsa")
@@ -80,6 +84,7 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
     lm = language.StandInModel()
     audio = va.VirtualAudio(echo=True, aec=room == "aec").start()
     result: dict = {"setting": setting, "reactions": [], "detections": [], "errors": 0, "words": 0,
+                    "lost": 0, "clean_words": 0,
                     "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": []}
     try:
         audio.apply_to_current_process()
@@ -93,9 +98,14 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
                 if piece.strip():
                     tts.tts.ort_predict(piece)
         ears.asr_model = asr
+        clips, clean = {}, {}
+        for name in CLIPS:  # and what the recogniser makes of each recording alone, with silence around it
+            clips[name], _ = utterance.load_utterance(ALSA / f"{name}.wav")
+            quiet = np.zeros(RATE // 2, np.int16)
+            clean[name] = whisper.generate(np.concatenate([quiet, clips[name], quiet, quiet]))
         for k in range(interruptions):
             name = CLIPS[k % len(CLIPS)]
-            clip, _ = utterance.load_utterance(ALSA / f"{name}.wav")
+            clip = clips[name]
             ex = Exchange(heard=TOPICS[k % len(TOPICS)])
             got = barging.interrupted_exchange(audio, ears, mouth, asr, tts, lm, ex, barge, clip,
                                                into_reply=1.5 + 0.25 * (k % 7), answer=False)
@@ -104,6 +114,9 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
             result["errors"] += wrong
             result["words"] += n
             result["heard"].append([said, got.heard])
+            lost, n = word_errors(clean[name], got.heard)
+            result["lost"] += lost
+            result["clean_words"] += n
             if not barge.interrupted:
                 result["missed"] += 1
             elif got.reaction is None:
@@ -141,7 +154,9 @@ def summary(r: dict) -> str:
         lines.append(f"  onset reported after the speech began: median {statistics.median(ms):.0f} ms")
     if r["words"]:
         lines.append(f"  word errors of the interruption: {r['errors']}/{r['words']} = "
-                     f"{100 * r['errors'] / r['words']:.1f}% (target <= 10%)")
+                     f"{100 * r['errors'] / r['words']:.1f}% (target <= 10%); against the recogniser's "
+                     f"reading of the recordings alone: {r['lost']}/{r['clean_words']} = "
+                     f"{100 * r['lost'] / max(1, r['clean_words']):.1f}%")
     if r["early"] or r["missed"]:
         lines.append(f"  interruption runs stopped early by the echo: {r['early']}; not stopped: {r['missed']}")
     if r["replies"]:

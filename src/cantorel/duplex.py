@@ -43,7 +43,7 @@ FRAME_SECONDS = FRAME / RATE
 ENTER = 0.6                      # the capture's rule: speech starts above this mean ...
 WINDOW = 10                      # ... of the last ten probabilities
 SPEECH = 0.5                     # a frame the model itself scores above this is speech
-BLOCK = 960                      # samples per write: 20 ms at 48 kHz, the longest a stop waits
+BLOCK = 480                      # samples per write: 10 ms at 48 kHz, the longest a stop waits
 
 
 class _OutputStream(Protocol):
@@ -303,9 +303,7 @@ class _Tap:
         self.detector, self.listener = detector, listener
 
     def __call__(self, pcm_bytes: bytes) -> float:
-        p = self.detector(pcm_bytes)
-        self.listener._scored(p, pcm_bytes)
-        return p
+        return self.listener._scored(self.detector(pcm_bytes), pcm_bytes)
 
     def __getattr__(self, name: str) -> Any:  # reset(), state, sess: the detector's
         return getattr(self.detector, name)
@@ -338,13 +336,14 @@ class Listener:
     (root mean square of a frame's int16 samples; 0, the default, leaves it out)
     also asks each of those frames to be that loud: an echo canceller leaves a
     quiet residue of the reply that the model still scores as speech. On that frame
-    `on_speech` is called (on the capture thread) and `onset` is set. A capture
-    that ended on speech too short to count is started again. The capture's
-    samples from `preroll` seconds before the speech's first frame become the
-    next `_recognize()`'s utterance."""
+    `on_speech` is called (on the capture thread) and `onset` is set. Until then
+    the capture is shown no speech, so from the onset on it runs as it always
+    does (its end by `sld` of silence or by `max_time`). The capture's samples
+    from `preroll` seconds before the speech's first frame become the next
+    `_recognize()`'s utterance."""
 
     def __init__(self, ears: Input, on_speech: Optional[Callable[[], object]] = None,
-                 min_speech: float = 0.2, preroll: float = 0.3, min_level: float = 0.0):
+                 min_speech: float = 0.2, preroll: float = 0.2, min_level: float = 0.0):
         if min_speech < 0 or preroll < 0 or min_level < 0:
             raise ValueError("min_speech, preroll and min_level cannot be below 0")
         self.ears, self.on_speech, self.min_level = ears, on_speech, min_level
@@ -359,6 +358,7 @@ class Listener:
         self._frame = 0
         self._run_start: Optional[int] = None
         self._head: Optional[int] = None
+        self._window: deque[float] = deque(maxlen=WINDOW)   # the real probabilities, newest last
 
     @property
     def listening(self) -> bool:
@@ -391,6 +391,7 @@ class Listener:
         try:
             while self._head is None:
                 self._frame, self._run_start, self._capturing = 0, None, True
+                self._window = deque(rec.hist, maxlen=WINDOW)
                 audio = rec.record_audio()
                 self._capturing = False
         except Exception as e:
@@ -403,25 +404,30 @@ class Listener:
         rec.audio_np = None if audio is None or self._head is None else \
             audio[max(0, self._head - self.preroll_frames) * FRAME:]
 
-    def _scored(self, p: float, pcm_bytes: bytes) -> None:
-        """Runs on the capture thread for every frame, before the capture adds
-        `p` to its window."""
+    def _scored(self, p: float, pcm_bytes: bytes) -> float:
+        """Runs on the capture thread for every frame; returns the probability
+        the capture gets. Until the onset that is 0.0: neither the reply's echo
+        nor a blip may start the capture's speech, and with it the `max_time`
+        clock that would cut the utterance short. On the onset frame the
+        capture's window gets the real probabilities back, so by its own rule
+        its speech starts there too."""
         rec = self._recorder
         if not self._capturing or rec is None or self._head is not None:
-            return
+            return p
         i = self._frame
         self._frame += 1
-        window: deque[float] = deque(rec.hist, maxlen=WINDOW)
-        window.append(p)
+        self._window.append(p)
         if p > SPEECH and (self.min_level <= 0 or _level(pcm_bytes) >= self.min_level):
             if self._run_start is None:
                 self._run_start = i
         else:
             self._run_start = None
         if self._run_start is None or i - self._run_start + 1 < self.min_frames:
-            return
-        if not np.mean(window) > ENTER:
-            return
+            return 0.0
+        if not np.mean(self._window) > ENTER:
+            return 0.0
+        rec.hist.clear()
+        rec.hist.extend(list(self._window)[:-1])  # the capture appends this frame's own
         self._head, self.heard_at = self._run_start, time.monotonic()
         self.onset.set()
         if self.on_speech is not None:
@@ -429,6 +435,7 @@ class Listener:
                 self.on_speech()
             except Exception as e:  # the capture must go on: it holds the utterance
                 print(f"[duplex] on_speech failed: {type(e).__name__}: {e}", flush=True)
+        return p
 
 
 def _level(pcm_bytes: bytes) -> float:
@@ -441,7 +448,7 @@ class BargeIn:
     listened over, and speech that begins while it is spoken stops it."""
 
     def __init__(self, ears: Input, mouth: Output, *, min_speech: float = 0.2,
-                 preroll: float = 0.3, min_level: float = 0.0, player: Optional[StoppablePlayer] = None):
+                 preroll: float = 0.2, min_level: float = 0.0, player: Optional[StoppablePlayer] = None):
         self.speaker = Speaker(mouth, player)
         self.listener = Listener(ears, self._heard, min_speech=min_speech, preroll=preroll,
                                  min_level=min_level)
