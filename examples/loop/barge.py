@@ -20,6 +20,10 @@ from .exchange import Exchange, first_voiced, listen, speak
 INTERRUPTION_WAV = Path("/usr/share/sounds/alsa/Front_Left.wav")
 INTO_REPLY = 2.0   # seconds of the reply heard before the person cuts in
 LEVEL = 200        # a sample louder than this is sound
+# The listener's floor for speech frames (RMS): the canceller's residue of the
+# reply stays below it, a person speaking into the microphone far above
+# (bench/bench_barge_in.py measures both).
+SPEECH_LEVEL = 300
 
 
 @dataclass

@@ -121,7 +121,7 @@ def run_virtual(args) -> int:
         if args.barge_in:
             from cantorel.duplex import BargeIn, StoppablePlayer
             interruption, _ = load_utterance(barging.INTERRUPTION_WAV)
-            barge = BargeIn(inp, out, player=StoppablePlayer(inp.recorder.pa))
+            barge = BargeIn(inp, out, min_level=barging.SPEECH_LEVEL, player=StoppablePlayer(inp.recorder.pa))
             say(f"the speaker's sound reaches the microphone ({va.virtual_echo.ECHO_DB} dB, "
                 f"{va.virtual_echo.ECHO_MS} ms) through PulseAudio's echo canceller; "
                 f"{barging.INTERRUPTION_WAV.name} cuts in {barging.INTO_REPLY:.0f} s into the reply ...")
@@ -175,7 +175,7 @@ def run_real(args) -> int:
     barge = None
     if args.barge_in:
         from cantorel.duplex import BargeIn, StoppablePlayer
-        barge = BargeIn(inp, out, player=StoppablePlayer(inp.recorder.pa))
+        barge = BargeIn(inp, out, min_level=barging.SPEECH_LEVEL, player=StoppablePlayer(inp.recorder.pa))
     say("talk to it: say something, then pause for a second"
         f"{' (or talk over its reply)' if barge else ''}. Ctrl-C ends the conversation.")
     turns = 0

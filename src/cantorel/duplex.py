@@ -43,7 +43,7 @@ FRAME_SECONDS = FRAME / RATE
 ENTER = 0.6                      # the capture's rule: speech starts above this mean ...
 WINDOW = 10                      # ... of the last ten probabilities
 SPEECH = 0.5                     # a frame the model itself scores above this is speech
-BLOCK = 480                      # samples per write: 10 ms at 48 kHz, the longest a stop waits
+BLOCK = 960                      # samples per write: 20 ms at 48 kHz, the longest a stop waits
 
 
 class _OutputStream(Protocol):
