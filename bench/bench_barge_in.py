@@ -26,6 +26,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -135,7 +136,8 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
             result["replies"] += 1
             if barge.interrupted:
                 result["false"] += 1
-                ears._recognize()  # collects the capture that stopped it; the next reply listens afresh
+            if not barge.listener.listening:
+                ears._recognize()  # collects the capture that ended; the next reply listens afresh
             print(f"  {setting} reply {k + 1}: {'stopped by its own echo' if barge.interrupted else 'spoken to its end'}",
                   flush=True)
     finally:
@@ -172,6 +174,7 @@ def main() -> int:
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # started in the background, it may be ignored
         print(json.dumps(child(args.child, args.replies, args.interruptions)), flush=True)
         os._exit(0)  # the capture still listening in the background is not waited for
     print(f"load average at the start: {os.getloadavg()[0]:.1f}", flush=True)

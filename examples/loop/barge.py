@@ -98,6 +98,10 @@ def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, cli
         got.silent_at = ex.first_sound + (loud[-1] - loud[0] + 1) / PLAY_RATE
     if barge.listener.heard_at is not None and got.speech_at is not None:
         got.detected = barge.listener.heard_at - got.speech_at
+    if not barge.interrupted:
+        # Nothing reached the listener as speech (the canceller can shut the person
+        # out): its capture goes on listening, and the next reply keeps it.
+        return got
     turn = Exchange()
     with Deadline(60, "recognising the interruption"):
         listen(inp, asr, turn)

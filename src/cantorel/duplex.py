@@ -78,6 +78,9 @@ class StoppablePlayer:
         self.block = block
         self._lock = threading.Lock()
         self._playing: set[_Playing] = set()
+        # Asked before a piece starts: a stop can come between the play worker
+        # taking a piece and starting it, when there is nothing yet to stop.
+        self.vetoes: list[Callable[[], bool]] = []
 
     def WaveObject(self, audio_data: bytes, num_channels: int = 2, bytes_per_sample: int = 2,
                    sample_rate: int = 44100) -> _Wave:
@@ -120,8 +123,11 @@ class _Wave:
 
     def play(self) -> _Playing:
         stream = self.player._open(self.num_channels, self.bytes_per_sample, self.sample_rate)
-        return _Playing(self.player, stream, self.audio_data,
-                        self.player.block * self.num_channels * self.bytes_per_sample)
+        playing = _Playing(self.player, stream, self.audio_data,
+                           self.player.block * self.num_channels * self.bytes_per_sample)
+        if any(veto() for veto in self.player.vetoes):
+            playing.stop()
+        return playing
 
 
 class _Playing:
@@ -248,6 +254,11 @@ class Speaker:
         self.stopped_at: Optional[float] = None   # time.monotonic() of the last stop
         self.text_queue = _droppable(mouth.output_queue, self._accepts)
         self.audio_queue = _droppable(mouth.play_queue, self._accepts)
+        self.player.vetoes.append(self._dropped_piece)
+
+    def _dropped_piece(self) -> bool:
+        """The piece this Output's play worker is about to start was dropped."""
+        return threading.current_thread() is self.mouth.play_thread and self.audio_queue._written_off
 
     def _accepts(self, q: _DroppableQueue) -> bool:
         if self._stopped:
