@@ -93,7 +93,7 @@ def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, cli
     onset = first_voiced(clip, RATE, LEVEL)
     if onset is not None:
         got.speech_at = got.played_at + onset
-    if ex.recording is not None and ex.first_sound is not None:
+    if barge.interrupted and ex.recording is not None and ex.first_sound is not None:
         loud = np.flatnonzero(np.abs(ex.recording.astype(np.int32)) > LEVEL)
         got.silent_at = ex.first_sound + (loud[-1] - loud[0] + 1) / PLAY_RATE
     if barge.listener.heard_at is not None and got.speech_at is not None:
