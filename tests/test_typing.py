@@ -168,3 +168,10 @@ def test_misuse_is_flagged_line_by_line(mypy_report):
     r, errors, misuse = mypy_report
     marked = {i for i, line in enumerate(misuse.read_text().splitlines(), 1) if line.endswith("# E")}
     assert errors.get("misuse.py", set()) == marked, r.stdout
+
+
+def test_the_host_kit_passes_mypy_strict(tmp_path):
+    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path),
+                        "--python-executable", sys.executable, "-p", "cantorel.duplex"],
+                       capture_output=True, text=True, timeout=300, cwd=str(tmp_path))
+    assert r.returncode == 0 and "Success" in r.stdout, r.stdout + r.stderr

@@ -160,3 +160,11 @@ def test_missing_server_is_named(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(va.VirtualAudioError, match=r"pulseaudio.*apt-get install pulseaudio"):
         va.VirtualAudio().start()
+
+
+def test_a_missing_echo_canceller_is_one_line_saying_what_to_install(monkeypatch):
+    monkeypatch.setattr(va.virtual_echo, "canceller_present", lambda: False)
+    with pytest.raises(va.VirtualAudioError) as e:
+        va.VirtualAudio(aec=True).start()
+    assert "module-echo-cancel" in str(e.value) and "apt-get install pulseaudio" in str(e.value)
+    assert "\n" not in str(e.value)

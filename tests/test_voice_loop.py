@@ -249,7 +249,7 @@ def test_help_lists_the_options(tmp_path):
     r = run_loop(["--help"], tmp_path, timeout=60)
     assert r.returncode == 0
     for option in ("--wav", "--out", "--plot", "--asr", "--tts", "--llm-url", "--llm-model", "--keep-devices",
-                   "--real-devices"):
+                   "--real-devices", "--barge-in", "--aec"):
         assert option in r.stdout
 
 

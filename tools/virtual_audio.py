@@ -49,6 +49,10 @@ import time
 import wave
 from pathlib import Path
 
+if str(Path(__file__).resolve().parent) not in sys.path:  # loaded by path from the tests
+    sys.path.append(str(Path(__file__).resolve().parent))
+import virtual_echo  # noqa: E402
+
 MIC = "mic"
 SPEAKER = "speaker"
 MIC_RATE = 16000      # what the capture loop asks for; no resampling on the way in
@@ -108,15 +112,16 @@ def _alive(pid: int, name: str) -> bool:
 
 
 class SpeakerRecording:
-    """What reaches the speaker sink from start until stop(), as mono int16 at SPEAKER_RATE."""
+    """What reaches the speaker sink (or `source`) from start until stop(), as mono int16 at `rate`."""
 
-    def __init__(self, audio: "VirtualAudio", start_timeout: float = 5.0):
-        self.rate = SPEAKER_RATE
+    def __init__(self, audio: "VirtualAudio", start_timeout: float = 5.0, *,
+                 source: str = f"{SPEAKER}.monitor", rate: int = SPEAKER_RATE):
+        self.rate = rate
         self._chunks: list[bytes] = []
         self._first = threading.Event()
         self._proc = subprocess.Popen(
-            _tied(["pacat", "-r", "--raw", "--format=s16le", f"--rate={SPEAKER_RATE}", "--channels=1",
-                   f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", f"{SPEAKER}.monitor"]),
+            _tied(["pacat", "-r", "--raw", "--format=s16le", f"--rate={rate}", "--channels=1",
+                   f"--latency-msec={KEEPALIVE_LATENCY_MS}", "-d", source]),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
             env=audio.child_env())
         self._reader = threading.Thread(target=self._read, name="speaker-recording", daemon=True)
@@ -163,8 +168,9 @@ class VirtualAudio:
     and a `speaker` sink (the default sink). See the module docstring."""
 
     def __init__(self, directory: str | os.PathLike | None = None, *, detach: bool = False,
-                 start_timeout: float = 10.0):
+                 start_timeout: float = 10.0, echo: bool = False, aec: bool = False):
         self._given_dir = Path(directory) if directory is not None else None
+        self.echo, self.aec = echo, aec  # the room: virtual_echo.py
         self.detach = detach
         self.start_timeout = start_timeout
         self.directory: Path | None = None
@@ -239,7 +245,8 @@ class VirtualAudio:
             f"load-module module-null-sink sink_name={SPEAKER} rate={SPEAKER_RATE} channels=1 "
             f"norewinds=1 sink_properties=device.description=Virtual_speaker\n"
             f"set-default-sink {SPEAKER}\n"
-            f"set-default-source {MIC}.monitor\n")
+            f"set-default-source {MIC}.monitor\n"
+            + virtual_echo.server_lines(MIC, SPEAKER, echo=self.echo, aec=self.aec))
         # `server` in the PCM itself, so a process that got only ALSA_CONFIG_PATH
         # still reaches this server and not some other one.
         (d / "alsa.conf").write_text(
@@ -260,6 +267,8 @@ class VirtualAudio:
         if self.directory is not None:
             return self
         check_installed()
+        if self.aec and not virtual_echo.canceller_present():
+            raise VirtualAudioError(virtual_echo.AEC_HINT)
         if self._given_dir is not None:
             self._given_dir.mkdir(parents=True, exist_ok=True)
             self.directory = self._given_dir
@@ -271,6 +280,8 @@ class VirtualAudio:
         try:
             self._start_server()
             self._keep_sinks_awake()
+            if self.echo:
+                virtual_echo.attenuate_echo(self.child_env())
             self._save_state()
         except BaseException:
             self.stop()

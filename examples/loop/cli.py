@@ -8,6 +8,7 @@ import warnings
 from pathlib import Path
 
 from . import devices
+from . import barge as barging
 from .adapters import RECOGNISERS, VOICES, TimedRecognizer, TimedTTS, check_models, labels, load_hosts
 from .common import ENTER, INSTALL_MODEL, MODEL, NDIM_WARNING, RATE, ROOT, LoopError, Step, say
 from .detection import detect
@@ -93,7 +94,7 @@ def run_virtual(args) -> int:
     recorder = None
     try:
         checkpoint()
-        audio = devices.start_devices(va, args.keep_devices)
+        audio = devices.start_devices(va, args.keep_devices, echo=args.barge_in, aec=args.barge_in)
     except BaseException:
         lm.close()
         raise
@@ -117,10 +118,19 @@ def run_virtual(args) -> int:
             p.wait(30)
         checkpoint()
         say(replying(lm, labels(args.asr, args.tts)[1]))
-        recorder = audio.record_speaker()
-        checkpoint()
-        with Deadline(180, "speaking the reply"):
-            speak(out, tts, lm, ex, recorder)
+        if args.barge_in:
+            from cantorel.duplex import BargeIn, StoppablePlayer
+            interruption, _ = load_utterance(barging.INTERRUPTION_WAV)
+            barge = BargeIn(inp, out, min_level=barging.SPEECH_LEVEL, player=StoppablePlayer(inp.recorder.pa))
+            say(f"the speaker's sound reaches the microphone ({va.virtual_echo.ECHO_DB} dB, "
+                f"{va.virtual_echo.ECHO_MS} ms) through PulseAudio's echo canceller; "
+                f"{barging.INTERRUPTION_WAV.name} cuts in {barging.INTO_REPLY:.0f} s into the reply ...")
+            got = barging.interrupted_exchange(audio, inp, out, asr, tts, lm, ex, barge, interruption)
+        else:
+            recorder = audio.record_speaker()
+            checkpoint()
+            with Deadline(180, "speaking the reply"):
+                speak(out, tts, lm, ex, recorder)
         if ex.recording is not None:
             save_wav(args.out, ex.recording, va.SPEAKER_RATE)
             say(f"saved what the speaker played: {args.out} ({len(ex.recording) / va.SPEAKER_RATE:.2f} s, "
@@ -129,12 +139,15 @@ def run_virtual(args) -> int:
             plot(ex, args.plot)
             say(f"saved the plot: {args.plot}")
         report(ex, virtual=True)
+        if args.barge_in:
+            barging.report_interruption(got, barge.interrupted, barging.INTERRUPTION_WAV.name)
         if args.keep_devices:
             say(f"\nthe virtual devices keep running in {audio.directory}; use them with\n"
                 f"  eval \"$(python tools/virtual_audio.py env)\"\nand stop them with\n"
                 f"  python tools/virtual_audio.py stop")
-        if not ex.heard:
-            say("voice_loop: nothing was recognised")
+        if not ex.heard or (args.barge_in and not (barge.interrupted and got.heard)):
+            say("voice_loop: nothing was recognised" if not ex.heard else
+                "voice_loop: the interruption did not stop the reply, or was not recognised")
             return 1
         return 0
     except BaseException:
@@ -151,9 +164,20 @@ def run_virtual(args) -> int:
 def run_real(args) -> int:
     manage = import_module()
     asr, tts, lm = load_parts(args)
+    if args.aec:
+        from virtual_echo import EchoError, load_on_own_server
+        try:
+            say(load_on_own_server())
+        except EchoError as e:
+            raise LoopError(str(e)) from None
     inp, out = make_models(manage, asr, tts)
     voice = labels(args.asr, args.tts)[1]
-    say("talk to it: say something, then pause for a second. Ctrl-C ends the conversation.")
+    barge = None
+    if args.barge_in:
+        from cantorel.duplex import BargeIn, StoppablePlayer
+        barge = BargeIn(inp, out, min_level=barging.SPEECH_LEVEL, player=StoppablePlayer(inp.recorder.pa))
+    say("talk to it: say something, then pause for a second"
+        f"{' (or talk over its reply)' if barge else ''}. Ctrl-C ends the conversation.")
     turns = 0
     try:
         while True:
@@ -161,8 +185,10 @@ def run_real(args) -> int:
             say("\nlistening ...")
             listen(inp, asr, ex)
             say(replying(lm, voice))
-            speak(out, tts, lm, ex)
+            speak(out, tts, lm, ex, wrap=barge.reply if barge else None)
             report(ex, virtual=False)
+            if barge is not None and barge.interrupted:
+                say("(you interrupted: the reply stopped; what you said is the next turn)")
             turns += 1
             if args.plot:
                 plot(ex, args.plot)
@@ -210,9 +236,20 @@ def parse_args(argv):
     ap.add_argument("--real-devices", action="store_true",
                     help="use the default microphone and speaker and hold a conversation until Ctrl-C "
                          "(with --llm-url the model hears the whole conversation)")
+    ap.add_argument("--barge-in", action="store_true",
+                    help="let the person interrupt the reply (cantorel.duplex). On the virtual devices a "
+                         f"second recording ({barging.INTERRUPTION_WAV.name}) cuts in "
+                         f"{barging.INTO_REPLY:.0f} s into the reply, with the speaker's echo in the "
+                         "microphone and PulseAudio's echo canceller; the summary gives the reaction time")
+    ap.add_argument("--aec", action="store_true",
+                    help="with --real-devices: load PulseAudio's echo canceller on your sound server "
+                         "(or print the command that does); needed for --barge-in without headphones")
     args = ap.parse_args(argv)
     if args.real_devices and args.keep_devices:
         ap.error("--keep-devices is about the virtual devices; it makes no sense with --real-devices")
+    if args.aec and not args.real_devices:
+        ap.error("--aec sets up your own sound server; give --real-devices too (--barge-in on the "
+                 "virtual devices always uses the canceller)")
     if args.llm_model and not args.llm_url:
         ap.error("--llm-model names a model of the --llm-url server; give --llm-url too")
     return args

@@ -127,7 +127,7 @@ def device_probe_noise_hidden():
                 noise.text = tmp.read().decode(errors="replace")
 
 
-def start_devices(va, keep: bool):
+def start_devices(va, keep: bool, **room):
     """The private PulseAudio server: a fresh one, or with --keep-devices the one
     left running by an earlier run (started in the directory the CLI uses)."""
     try:
@@ -138,9 +138,9 @@ def start_devices(va, keep: bool):
                 if audio is None or not audio.running():
                     if audio is not None:
                         audio.stop()
-                    audio = va.VirtualAudio(va.DEFAULT_CLI_DIR, detach=True).start()
+                    audio = va.VirtualAudio(va.DEFAULT_CLI_DIR, detach=True, **room).start()
                 return audio
-            return va.VirtualAudio().start()
+            return va.VirtualAudio(**room).start()
     except va.VirtualAudioError as e:
         raise LoopError(f"cannot start the virtual sound devices: {e}; "
                         "or use --real-devices with a real microphone and speaker") from None

@@ -112,11 +112,13 @@ def listen(inp, asr: TimedRecognizer, ex: Exchange, before: Callable[[], None] |
             ex.speech_end = t_in - (len(ex.captured) / RATE - end)
 
 
-def speak(out, tts: TimedTTS, lm, ex: Exchange, recorder=None) -> None:
+def speak(out, tts: TimedTTS, lm, ex: Exchange, recorder=None, wrap=None) -> None:
     """Streams the language model's reply into Output._add_stream() and waits
-    for its last sound; raises the model's error once what arrived was spoken."""
+    for its last sound; raises the model's error once what arrived was spoken.
+    `wrap` (cantorel.duplex's reply()) goes between the stream and the module."""
     tts.reset()
-    out._add_stream(lm.reply(ex.heard))
+    stream = lm.reply(ex.heard)
+    out._add_stream(stream if wrap is None else wrap(stream))
     out._wait_all()
     ex.spoken = time.monotonic()
     ex.reply = lm.text

@@ -1,0 +1,476 @@
+"""Barge-in for a host of cantorel.manage: the person may talk over the reply.
+
+Two jobs, usable apart or together (`BargeIn`):
+
+* `Speaker` stops speaking now: the piece playing stops within one playback
+  block, every piece still queued and the piece in synthesis are dropped with
+  the queues' counts kept right, so `Output._wait_all()` returns at once and the
+  same `Output` speaks the next reply normally.
+* `Listener` listens while speaking: a capture on `Input.recorder` runs in the
+  background, reports the onset of speech on the frame it happens (the
+  capture's own rule plus a minimum duration), and hands the utterance that
+  interrupted, head included, to the next `Input._recognize()`.
+
+    barge = BargeIn(ears, mouth)            # ears: Input, mouth: Output
+    text = ears._recognize()
+    while True:
+        mouth._add_stream(barge.reply(language_model(text)))
+        mouth._wait_all()                   # at once if the person interrupts
+        text = ears._recognize()            # what interrupted, or the next utterance
+
+Everything goes through what the module lets a host change: the module global
+`sa` (a player that can stop), the classes of `Output`'s two queues (the same
+objects: the workers wait inside them), and the recorder's `voicevd` and
+`thread` attributes, which the capture and `_recognize` read at each use.
+"""
+from __future__ import annotations
+
+import math
+import queue
+import threading
+import time
+from collections import deque
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Protocol, cast
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from cantorel.manage import Input, Output, RecVoice_T
+
+RATE = 16000
+FRAME = 512                      # samples the capture reads and scores at a time
+FRAME_SECONDS = FRAME / RATE
+ENTER = 0.6                      # the capture's rule: speech starts above this mean ...
+WINDOW = 10                      # ... of the last ten probabilities
+SPEECH = 0.5                     # a frame the model itself scores above this is speech
+BLOCK = 960                      # samples per write: 20 ms at 48 kHz, the longest a stop waits
+
+
+class _OutputStream(Protocol):
+    def write(self, frames: bytes) -> Any: ...
+    def stop_stream(self) -> Any: ...
+    def close(self) -> Any: ...
+
+
+class _Audio(Protocol):
+    """What the player needs of a `pyaudio.PyAudio`."""
+
+    def get_format_from_width(self, width: int) -> int: ...
+    def open(self, *, format: int, channels: int, rate: int, output: bool,
+             frames_per_buffer: int) -> _OutputStream: ...
+
+
+# ---------------------------------------------------------------- stop speaking now
+
+class StoppablePlayer:
+    """Stands in for simpleaudio as the module global `sa` of cantorel.manage
+    (`AudioPlayer.play_audio` calls `sa.WaveObject(...).play().wait_done()`).
+
+    simpleaudio's stop lets the device's buffer run out: a piece went on for
+    0.3 s after stop() on the virtual speaker. This player writes each piece
+    through PyAudio in blocks of `block` samples from inside `wait_done()` (the
+    play worker's own thread, so no thread of its own) and, when stopped,
+    closes the stream after the block being written: PortAudio discards what
+    is still buffered. Measured the same way: 20 ms of sound after stop()."""
+
+    def __init__(self, audio: Optional[_Audio] = None, block: int = BLOCK):
+        self._audio = audio
+        self.block = block
+        self._lock = threading.Lock()
+        self._playing: set[_Playing] = set()
+        # Asked before a piece starts: a stop can come between the play worker
+        # taking a piece and starting it, when there is nothing yet to stop.
+        self.vetoes: list[Callable[[], bool]] = []
+
+    def WaveObject(self, audio_data: bytes, num_channels: int = 2, bytes_per_sample: int = 2,
+                   sample_rate: int = 44100) -> _Wave:
+        return _Wave(self, audio_data, num_channels, bytes_per_sample, sample_rate)
+
+    def _open(self, num_channels: int, bytes_per_sample: int, sample_rate: int) -> _OutputStream:
+        if self._audio is None:
+            import pyaudio  # type: ignore[import-untyped]  # the capture's library, opened on first use
+            self._audio = cast(_Audio, pyaudio.PyAudio())
+        return self._audio.open(format=self._audio.get_format_from_width(bytes_per_sample),
+                                channels=num_channels, rate=sample_rate, output=True,
+                                frames_per_buffer=self.block)
+
+    def _started(self, playing: _Playing) -> None:
+        with self._lock:
+            self._playing.add(playing)
+
+    def _ended(self, playing: _Playing) -> None:
+        with self._lock:
+            self._playing.discard(playing)
+
+    @property
+    def playing(self) -> bool:
+        return bool(self._playing)
+
+    def stop(self) -> bool:
+        """Stops every piece playing now; True if there was one."""
+        with self._lock:
+            playing = list(self._playing)
+        for piece in playing:
+            piece.stop()
+        return bool(playing)
+
+
+class _Wave:
+    def __init__(self, player: StoppablePlayer, audio_data: bytes, num_channels: int,
+                 bytes_per_sample: int, sample_rate: int):
+        self.player, self.audio_data = player, audio_data
+        self.num_channels, self.bytes_per_sample, self.sample_rate = num_channels, bytes_per_sample, sample_rate
+
+    def play(self) -> _Playing:
+        stream = self.player._open(self.num_channels, self.bytes_per_sample, self.sample_rate)
+        playing = _Playing(self.player, stream, self.audio_data,
+                           self.player.block * self.num_channels * self.bytes_per_sample)
+        if any(veto() for veto in self.player.vetoes):
+            playing.stop()
+        return playing
+
+
+class _Playing:
+    """One piece: open from play(), written out by wait_done()."""
+
+    def __init__(self, player: StoppablePlayer, stream: _OutputStream, data: bytes, step: int):
+        self.player, self.stream, self.data, self.step = player, stream, memoryview(data), step
+        self._stop = threading.Event()
+        self._done = threading.Event()
+        player._started(self)
+
+    def stop(self) -> None:
+        self._stop.set()
+
+    def is_playing(self) -> bool:
+        return not self._done.is_set()
+
+    def wait_done(self) -> None:
+        """Plays the piece to its end, or until stop(); a failing device raises,
+        which play_audio reports as it would simpleaudio's error."""
+        if self._done.is_set():
+            return
+        try:
+            for at in range(0, len(self.data), self.step):
+                if self._stop.is_set():
+                    break
+                self.stream.write(bytes(self.data[at:at + self.step]))
+            else:
+                if not self._stop.is_set():
+                    self.stream.stop_stream()  # the last blocks play out before the piece counts as done
+        finally:
+            self._done.set()
+            self.player._ended(self)
+            self.stream.close()  # a stopped stream closes without playing what it still holds
+
+
+def install_player(player: Optional[StoppablePlayer] = None) -> StoppablePlayer:
+    """Makes `player` (or the one already installed, or a new one) the module's
+    `sa`; the play worker looks it up for every piece."""
+    from cantorel import manage
+    current = getattr(manage, "sa", None)
+    if player is None:
+        player = current if isinstance(current, StoppablePlayer) else StoppablePlayer()
+    setattr(manage, "sa", player)
+    return player
+
+
+class _DroppableQueue(queue.Queue):  # type: ignore[type-arg]
+    """The class an `Output` queue is switched to. The queue stays the same
+    object because its worker is already waiting in its get().
+
+    Its worker takes one item at a time and calls task_done() when it is
+    through with it. drop() empties the queue and counts down what it dropped,
+    the item the worker holds included, so join() returns at once; the
+    worker's own task_done() for that item is then absorbed. put() asks the
+    gate first: pieces of a reply that was stopped are turned away."""
+
+    _gate: Callable[[_DroppableQueue], bool]
+    _taken: bool          # the worker holds an item it has not marked done
+    _written_off: bool    # ... and drop() has counted it down already
+
+    def put(self, item: Any, block: bool = True, timeout: Optional[float] = None) -> None:
+        # Unbounded, so never waits; the gate is asked under the lock drop() takes,
+        # so nothing let in before a stop survives its drop().
+        with self.not_full:
+            if not self._gate(self):
+                return
+            self._put(item)
+            self.unfinished_tasks += 1
+            self.not_empty.notify()
+
+    def _get(self) -> Any:
+        self._taken, self._written_off = True, False
+        return super()._get()
+
+    def task_done(self) -> None:
+        with self.mutex:
+            self._taken = False
+            if self._written_off:
+                self._written_off = False
+                return
+        super().task_done()
+
+    def drop(self) -> int:
+        with self.mutex:
+            dropped = len(self.queue)
+            self.queue.clear()
+            if self._taken and not self._written_off:
+                self._written_off = True
+                dropped += 1
+        for _ in range(dropped):
+            queue.Queue.task_done(self)
+        return dropped
+
+
+def _droppable(q: queue.Queue, gate: Callable[[_DroppableQueue], bool]) -> _DroppableQueue:  # type: ignore[type-arg]
+    if isinstance(q, _DroppableQueue):
+        raise RuntimeError("this Output already has a Speaker")
+    if type(q) is not queue.Queue:
+        raise TypeError(f"expected the queue.Queue an Output makes, not {type(q).__name__}")
+    with q.mutex:
+        q.__class__ = _DroppableQueue
+        d = cast(_DroppableQueue, q)
+        d._gate = gate
+        # One worker per queue: what is counted but not queued is the item it holds.
+        d._taken = d.unfinished_tasks > len(d.queue)
+        d._written_off = False
+    return d
+
+
+class Speaker:
+    """Lets the host stop an `Output` in the middle of a reply. Feed each reply
+    through `reply()`: after stop() the rest of that reply (what the module
+    still cuts from the stream, the audio of the piece in synthesis) is turned
+    away until the next reply() begins."""
+
+    def __init__(self, mouth: Output, player: Optional[StoppablePlayer] = None):
+        self.mouth = mouth
+        self.player = install_player(player)
+        self._lock = threading.Lock()
+        self._stopped = False
+        self._streams = 0            # replies whose stream is still being read
+        self.stops = 0
+        self.stopped_at: Optional[float] = None   # time.monotonic() of the last stop
+        self.text_queue = _droppable(mouth.output_queue, self._accepts)
+        self.audio_queue = _droppable(mouth.play_queue, self._accepts)
+        self.player.vetoes.append(self._dropped_piece)
+
+    def _dropped_piece(self) -> bool:
+        """The piece this Output's play worker is about to start was dropped."""
+        return threading.current_thread() is self.mouth.play_thread and self.audio_queue._written_off
+
+    def _accepts(self, q: _DroppableQueue) -> bool:
+        if self._stopped:
+            return False
+        # The audio of a piece that was in synthesis when the last reply stopped.
+        return not (q is self.audio_queue and self.text_queue._written_off)
+
+    @property
+    def speaking(self) -> bool:
+        """A reply is arriving, waiting for synthesis or playing."""
+        return bool(self._streams or self.text_queue.unfinished_tasks or self.audio_queue.unfinished_tasks)
+
+    def stop(self) -> bool:
+        """Stops the reply now; False (and nothing done) if none is being spoken."""
+        with self._lock:
+            if self._stopped or not self.speaking:
+                return False
+            self._stopped = True
+            self.stops += 1
+            self.stopped_at = time.monotonic()
+        self.text_queue.drop()
+        self.audio_queue.drop()
+        self.player.stop()
+        return True
+
+    def reply(self, chunks: Iterable[str]) -> Iterator[str]:
+        """`chunks` for Output._add_stream, ending cleanly at the first chunk
+        after a stop (the host's stream is closed if it can be)."""
+        with self._lock:
+            self._stopped = False
+            self._streams += 1
+        source = iter(chunks)
+        try:
+            for chunk in source:
+                if self._stopped:
+                    break
+                yield chunk
+        finally:
+            with self._lock:
+                self._streams -= 1
+            close = getattr(source, "close", None)
+            if close is not None:
+                close()
+
+
+# ---------------------------------------------------------------- listen while speaking
+
+class _Tap:
+    """Stands in the recorder's `voicevd`: the capture calls it with every frame
+    it reads, so the listener sees each frame's probability as it is read."""
+
+    def __init__(self, detector: Callable[[bytes], float], listener: Listener):
+        self.detector, self.listener = detector, listener
+
+    def __call__(self, pcm_bytes: bytes) -> float:
+        return self.listener._scored(self.detector(pcm_bytes), pcm_bytes)
+
+    def __getattr__(self, name: str) -> Any:  # reset(), state, sess: the detector's
+        return getattr(self.detector, name)
+
+
+class _Turn:
+    """Stands in the recorder's `thread` while the listener captures:
+    `Input._recognize()` sees a capture running, joins it, and then finds the
+    utterance in `audio_np`. Alive until joined, so a start_recording() in
+    between cannot start a capture over the one the listener made."""
+
+    def __init__(self, thread: threading.Thread):
+        self.thread, self.collected = thread, False
+
+    def is_alive(self) -> bool:
+        return not self.collected
+
+    def join(self, timeout: Optional[float] = None) -> None:
+        self.thread.join(timeout)
+        if not self.thread.is_alive():
+            self.collected = True
+
+
+class Listener:
+    """A background capture on `ears.recorder` that reports speech as it begins.
+
+    Onset is the capture's own rule (the mean of the last ten probabilities
+    above 0.6) on a frame that ends at least `min_speech` seconds of frames the
+    model scores as speech, so a click or a cough does not count. `min_level`
+    (root mean square of a frame's int16 samples; 0, the default, leaves it out)
+    also asks each of those frames to be that loud: an echo canceller leaves a
+    quiet residue of the reply that the model still scores as speech. On that frame
+    `on_speech` is called (on the capture thread) and `onset` is set. Until then
+    the capture is shown no speech, so from the onset on it runs as it always
+    does (its end by `sld` of silence or by `max_time`). The capture's samples
+    from `preroll` seconds before the speech's first frame become the next
+    `_recognize()`'s utterance."""
+
+    def __init__(self, ears: Input, on_speech: Optional[Callable[[], object]] = None,
+                 min_speech: float = 0.2, preroll: float = 0.2, min_level: float = 0.0):
+        if min_speech < 0 or preroll < 0 or min_level < 0:
+            raise ValueError("min_speech, preroll and min_level cannot be below 0")
+        self.ears, self.on_speech, self.min_level = ears, on_speech, min_level
+        self.min_frames = max(1, math.ceil(min_speech / FRAME_SECONDS - 1e-9))
+        self.preroll_frames = math.ceil(preroll / FRAME_SECONDS - 1e-9)
+        self.onset = threading.Event()
+        self.heard_at: Optional[float] = None     # time.monotonic() when onset was reported
+        self.error: Optional[Exception] = None
+        self._turn: Optional[_Turn] = None
+        self._recorder: Optional[RecVoice_T] = None
+        self._capturing = False
+        self._frame = 0
+        self._run_start: Optional[int] = None
+        self._head: Optional[int] = None
+        self._window: deque[float] = deque(maxlen=WINDOW)   # the real probabilities, newest last
+
+    @property
+    def listening(self) -> bool:
+        return self._turn is not None and self._turn.thread.is_alive()
+
+    def start(self) -> bool:
+        """Starts listening; False if the last start's utterance has not been
+        collected by `_recognize()` yet (its capture goes on, or waits)."""
+        if self._turn is not None and not self._turn.collected:
+            return False
+        rec = self.ears.recorder
+        if rec is None:
+            raise RuntimeError("the Input has no recorder")
+        running = rec.thread
+        if running is not None and not isinstance(running, _Turn) and running.is_alive():
+            raise RuntimeError("the recorder is already capturing for _recognize()")
+        if not isinstance(rec.voicevd, _Tap) or rec.voicevd.listener is not self:
+            rec.voicevd = cast(Any, _Tap(rec.voicevd, self))
+        self._recorder = rec
+        self.onset.clear()
+        self.heard_at, self.error, self._head = None, None, None
+        thread = threading.Thread(target=self._run, args=(rec,), name="Barge-Listener", daemon=True)
+        self._turn = _Turn(thread)
+        rec.thread = cast(threading.Thread, self._turn)
+        thread.start()
+        return True
+
+    def _run(self, rec: RecVoice_T) -> None:
+        audio = None
+        try:
+            while self._head is None:
+                self._frame, self._run_start, self._capturing = 0, None, True
+                self._window = deque(rec.hist, maxlen=WINDOW)
+                audio = rec.record_audio()
+                self._capturing = False
+        except Exception as e:
+            self.error = e
+            print(f"[duplex] listening while speaking stopped: the capture failed "
+                  f"({type(e).__name__}: {e})", flush=True)
+            audio = None
+        finally:
+            self._capturing = False
+        rec.audio_np = None if audio is None or self._head is None else \
+            audio[max(0, self._head - self.preroll_frames) * FRAME:]
+
+    def _scored(self, p: float, pcm_bytes: bytes) -> float:
+        """Runs on the capture thread for every frame; returns the probability
+        the capture gets. Until the onset that is 0.0: neither the reply's echo
+        nor a blip may start the capture's speech, and with it the `max_time`
+        clock that would cut the utterance short. On the onset frame the
+        capture's window gets the real probabilities back, so by its own rule
+        its speech starts there too."""
+        rec = self._recorder
+        if not self._capturing or rec is None or self._head is not None:
+            return p
+        i = self._frame
+        self._frame += 1
+        self._window.append(p)
+        if p > SPEECH and (self.min_level <= 0 or _level(pcm_bytes) >= self.min_level):
+            if self._run_start is None:
+                self._run_start = i
+        else:
+            self._run_start = None
+        if self._run_start is None or i - self._run_start + 1 < self.min_frames:
+            return 0.0
+        if not np.mean(self._window) > ENTER:
+            return 0.0
+        rec.hist.clear()
+        rec.hist.extend(list(self._window)[:-1])  # the capture appends this frame's own
+        self._head, self.heard_at = self._run_start, time.monotonic()
+        self.onset.set()
+        if self.on_speech is not None:
+            try:
+                self.on_speech()
+            except Exception as e:  # the capture must go on: it holds the utterance
+                print(f"[duplex] on_speech failed: {type(e).__name__}: {e}", flush=True)
+        return p
+
+
+def _level(pcm_bytes: bytes) -> float:
+    samples = np.frombuffer(pcm_bytes, dtype=np.int16).astype(np.float64)
+    return float(np.sqrt(np.mean(samples * samples))) if len(samples) else 0.0
+
+
+class BargeIn:
+    """A `Speaker` and a `Listener` joined: every reply fed through `reply()` is
+    listened over, and speech that begins while it is spoken stops it."""
+
+    def __init__(self, ears: Input, mouth: Output, *, min_speech: float = 0.2,
+                 preroll: float = 0.2, min_level: float = 0.0, player: Optional[StoppablePlayer] = None):
+        self.speaker = Speaker(mouth, player)
+        self.listener = Listener(ears, self._heard, min_speech=min_speech, preroll=preroll,
+                                 min_level=min_level)
+        self.interrupted = False   # the last reply was stopped by the person's speech
+
+    def _heard(self) -> None:
+        if self.speaker.stop():
+            self.interrupted = True
+
+    def reply(self, chunks: Iterable[str]) -> Iterator[str]:
+        """`chunks` for Output._add_stream; listening starts with the reply."""
+        self.interrupted = False
+        self.listener.start()
+        yield from self.speaker.reply(chunks)

@@ -1,0 +1,218 @@
+"""cantorel.duplex: a reply stopped at every stage leaves the same Output
+speaking the next one; listening while speaking finds the onset by the
+capture's rule and hands over the utterance with its head."""
+import queue
+import threading
+
+import numpy as np
+import pytest
+
+from cantorel import duplex
+from conftest import ALSA, wav_16k
+from listening_fakes import Rig, kept
+from speaking_fakes import finishes
+
+PIECE = duplex.BLOCK * 2 * 3  # every piece is three playback blocks
+LOW, HIGH = 0.05, 0.9
+
+
+class Held:
+    """A point a worker stops at for one marker until released."""
+
+    def __init__(self, marker=None):
+        self.marker, self.reached, self.released = marker, threading.Event(), threading.Event()
+
+    def __call__(self, marker):
+        if marker == self.marker:
+            self.reached.set()
+            assert self.released.wait(20)
+
+
+class Device:
+    """PyAudio for the player: each block written is logged by its piece's marker."""
+
+    def __init__(self):
+        self.written, self.hold, self.ended = [], Held(), threading.Event()
+
+    def get_format_from_width(self, width):
+        return 8
+
+    def open(self, **kwargs):
+        return self
+
+    def write(self, data):
+        self.written.append(chr(data[0]))
+        self.hold(chr(data[0]))
+
+    def stop_stream(self):
+        self.ended.set()
+
+    def close(self):
+        pass
+
+
+class Voice:
+    """A TTS model whose audio is its text's first letter, PIECE bytes of it."""
+
+    def __init__(self):
+        self.hold = Held()
+
+    def ort_predict(self, text):
+        self.hold(text.strip()[0])
+        return text.strip()[0].encode() * PIECE
+
+
+class Scene:
+    """A real Output with a Speaker; the host feeds a reply chunk by chunk on its own thread."""
+
+    def __init__(self, manage, monkeypatch):
+        monkeypatch.setattr(manage, "sa", manage.sa)  # restored after the test
+        self.device, self.voice = Device(), Voice()
+        self.out = manage.Output(self.voice)
+        self.speaker = duplex.Speaker(self.out, duplex.StoppablePlayer(self.device))
+
+    def start(self, *chunks, end=True):
+        self.chunks = queue.Queue()
+        for c in chunks + ((None,) if end else ()):
+            self.chunks.put(c)
+        stream = iter(self.chunks.get, None)
+        self.host = threading.Thread(target=self.out._add_stream, args=(self.speaker.reply(stream),))
+        self.host.start()
+
+    def speak(self, text):
+        before = len(self.device.written)
+        self.out._add_stream(self.speaker.reply([text]))
+        finishes(self.out._wait_all)
+        return self.device.written[before:]
+
+
+def wait(event):
+    assert event.wait(20)
+
+
+STAGES = {  # what is held, what the host sends, and what to wait for before stopping
+    "nothing speaking": (None, None, (), lambda s: None),
+    "piece in synthesis": ("A", None, ("Apple. Berry.",), lambda s: wait(s.voice.hold.reached)),
+    "piece in playback": (None, "A", ("Apple. Berry.",), lambda s: wait(s.device.hold.reached)),
+    "between pieces": ("B", None, ("Apple. Berry.",),
+                       lambda s: (wait(s.voice.hold.reached), wait(s.device.ended))),
+    "stream still arriving": (None, None, ("Apple. Ber",), lambda s: wait(s.device.ended)),
+    "stream finished": (None, "B", ("Apple. Berry.",),
+                        lambda s: (s.host.join(20), wait(s.device.hold.reached))),
+}
+
+
+@pytest.mark.parametrize("stage", list(STAGES))
+def test_a_stop_at_every_stage_leaves_the_output_speaking(manage, monkeypatch, stage):
+    held_voice, held_device, chunks, ready = STAGES[stage]
+    s = Scene(manage, monkeypatch)
+    s.voice.hold.marker, s.device.hold.marker = held_voice, held_device
+    if chunks:
+        s.start(*chunks, end=stage != "stream still arriving")
+    ready(s)
+    written = len(s.device.written)
+    assert s.speaker.stop() == (stage != "nothing speaking")
+    finishes(s.out._wait_all)
+    s.voice.hold.released.set()
+    s.device.hold.released.set()
+    if chunks:
+        s.chunks.put("ry. Cherry.")
+        s.chunks.put(None)
+        s.host.join(20)
+        assert not s.host.is_alive()
+    assert s.speaker.stop() is False
+    assert s.speak("Next.") == ["N"] * 3
+    assert s.device.written[written:] == ["N"] * 3  # nothing of the stopped reply after the stop
+    assert s.out.tts_thread.is_alive() and s.out.play_thread.is_alive()
+    assert (s.out.output_queue.unfinished_tasks, s.out.play_queue.unfinished_tasks) == (0, 0)
+
+
+def test_interruptions_back_to_back(manage, monkeypatch):
+    s = Scene(manage, monkeypatch)
+    for marker in "AB":
+        s.device.hold = Held(marker)
+        s.start(f"{marker}pple. Cherry.")
+        wait(s.device.hold.reached)
+        assert s.speaker.stop()
+        finishes(s.out._wait_all)
+        s.device.hold.released.set()
+        s.host.join(20)
+    assert s.device.written == ["A", "B"]
+    assert s.speak("Next. Done.") == ["N"] * 3 + ["D"] * 3
+    assert s.speaker.stops == 2
+
+
+class Ears:
+    """A recogniser that keeps which frames it was given."""
+
+    def __init__(self):
+        self.samples = []
+
+    def generate(self, samples):
+        self.samples.append(samples)
+        return "heard"
+
+
+BLIP_THEN_SPEECH = [LOW] * 20 + [HIGH] * 7 + [LOW] * 60 + [HIGH] * 12 + [LOW] * 50
+
+
+@pytest.mark.parametrize("script, min_speech, head, onset", [
+    ([LOW] * 20 + [HIGH] * 10 + [LOW] * 50, 0.2, 20, 26),   # onset on the 7th speech frame
+    (BLIP_THEN_SPEECH, 0.2, 20, 26),                          # 7 frames (0.224 s) are enough ...
+    (BLIP_THEN_SPEECH, 0.3, 87, 96),                          # ... not for 0.3 s: listens on
+    ([LOW] * 20 + [HIGH, HIGH, LOW] * 3 + [HIGH] * 8 + [LOW] * 50, 0.2, 29, 35),  # a run counts, not the window
+])
+def test_onset_and_the_utterance_with_its_head(manage, monkeypatch, script, min_speech, head, onset):
+    rig = Rig(manage, monkeypatch, script, exact=False)
+    asr = Ears()
+    ears = manage.Input(asr)
+    onsets = []
+    listener = duplex.Listener(ears, on_speech=lambda: onsets.append(rig.stream.index - 1),
+                               min_speech=min_speech)
+    assert listener.start() and not listener.start()
+    assert finishes(ears._recognize) == "heard"
+    assert onsets == [onset] and listener.onset.is_set()
+    frames = kept(asr.samples[0])
+    assert frames == list(range(head - listener.preroll_frames, frames[-1] + 1))
+
+
+def test_a_failing_capture_is_one_line_and_the_reply_still_ends(manage, monkeypatch, capsys):
+    Rig(manage, monkeypatch, [LOW] * 5)  # the microphone gives five frames, then fails
+    monkeypatch.setattr(manage, "sa", manage.sa)
+    ears, out, device = manage.Input(Ears()), manage.Output(Voice()), Device()
+    barge = duplex.BargeIn(ears, out, player=duplex.StoppablePlayer(device))
+    out._add_stream(barge.reply(["Apple. Berry."]))
+    finishes(out._wait_all)
+    assert finishes(ears._recognize) is None
+    lines = [ln for ln in capsys.readouterr().out.splitlines() if "duplex" in ln]
+    assert lines == ["[duplex] listening while speaking stopped: the capture failed (EndOfScript: 5)"]
+    assert device.written == ["A"] * 3 + ["B"] * 3 and not barge.interrupted
+
+
+def test_barge_in_on_the_virtual_devices(manage, monkeypatch, vad_env, virtual_audio):
+    """A recording played into the microphone while a long reply plays stops it,
+    and the next _recognize() gets the recording from before its first sound."""
+    monkeypatch.setattr(manage, "sa", manage.sa)
+    tone = (3000 * np.sin(np.arange(48000) * 2 * np.pi * 440 / 48000)).astype("<i2").tobytes()
+
+    class Tone:
+        def ort_predict(self, text):
+            return tone
+
+    ears, mouth, asr = manage.Input(Ears()), manage.Output(Tone()), Ears()
+    ears.asr_model = asr
+    barge = duplex.BargeIn(ears, mouth)
+    recording = virtual_audio.record_speaker()
+    speech = wav_16k(ALSA / "Front_Center.wav").astype(np.int16)
+    mouth._add_stream(barge.reply(["One. Two. Three. Four. Five. Six. Seven. Eight."]))
+    virtual_audio.play_into_microphone(np.concatenate([np.zeros(16000, np.int16), speech]), 16000)
+    finishes(mouth._wait_all)
+    samples, rate = recording.stop()
+    assert barge.interrupted and barge.listener.onset.is_set()
+    assert np.count_nonzero(np.abs(samples) > 1000) / rate < 8 - 1  # the reply was cut short
+    assert finishes(ears._recognize) == "heard"
+    loud = np.flatnonzero(np.abs(asr.samples[0]) > 500)
+    assert loud[0] > 0 and loud[-1] - loud[0] >= np.ptp(np.flatnonzero(np.abs(speech) > 500)) * 0.9
+    # Closed while the server runs: freed at exit after it has gone, PulseAudio's
+    # ALSA plugin can deadlock in the close.
+    ears.recorder.stream.close()
