@@ -59,7 +59,7 @@ def sample_time(stopped: float, length: int, index: int, rate: int) -> float:
 
 
 def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, clip: np.ndarray,
-                         into_reply: float = INTO_REPLY, answer: bool = True) -> Interruption:
+                         into_reply: float = INTO_REPLY, answer: bool = True, spec=None) -> Interruption:
     """Speaks the reply to `ex`, plays `clip` into the microphone `into_reply`
     seconds after the first sound, recognises what interrupted and answers it."""
     got = Interruption()
@@ -78,7 +78,7 @@ def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, cli
     threading.Thread(target=cut_in, name="cut-in", daemon=True).start()
     try:
         with Deadline(180, "speaking the reply"):
-            speak(out, tts, lm, ex, speaker_rec, wrap=barge.reply)
+            speak(out, tts, lm, ex, speaker_rec, wrap=barge.reply, spec=spec)
         with Deadline(60, "listening to the interruption"):
             while not players:
                 time.sleep(0.05)
@@ -110,7 +110,8 @@ def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, cli
         return got
     say(f"answering: {lm.description} streams its answer to what interrupted ...")
     with Deadline(180, "speaking the answer"):
-        out._add_stream(barge.speaker.reply(lm.reply(got.heard)))
+        stream, lm = (lm.reply(got.heard), lm) if spec is None else spec.reply(got.heard)
+        out._add_stream(barge.speaker.reply(stream))
         out._wait_all()
     got.answer = lm.text
     return got

@@ -17,6 +17,7 @@ from .exchange import Exchange, listen, speak, voiced_span
 from .language import CHUNK_DELAY, CHUNK_SIZES, ChatModel, StandInModel
 from .plot import plot
 from .report import report, save_wav
+from .speculation import Speculation
 from .utterance import DEFAULT_WAV, LEAD_SILENCE, TAIL_SILENCE, load_utterance, with_silence
 
 DEFAULT_OUT = ROOT / "build" / "voice_loop" / "speaker.wav"
@@ -103,8 +104,17 @@ def run_virtual(args) -> int:
         checkpoint()
         audio.apply_to_current_process()  # before PortAudio and ALSA are first used
         inp, out = make_models(manage, asr, tts)
+        if args.barge_in:
+            from cantorel.duplex import BargeIn, StoppablePlayer
+            interruption, _ = load_utterance(barging.INTERRUPTION_WAV)
+            barge = BargeIn(inp, out, min_level=barging.SPEECH_LEVEL, player=StoppablePlayer(inp.recorder.pa))
+        spec = Speculation(inp, out, asr, tts, lm, barge.listener if args.barge_in else None) \
+            if args.speculate else None
         ex = Exchange()
         player = []
+        if not args.barge_in:
+            # Before listening: with speculation the reply can sound as the capture ends.
+            recorder = audio.record_speaker()
 
         def play():
             player.append(audio.play_into_microphone(played, RATE, wait=False))
@@ -114,23 +124,20 @@ def run_virtual(args) -> int:
             f"Input(recognizer)._recognize() ...")
         with Deadline(len(played) / RATE + 30, "listening"):
             listen(inp, asr, ex, before=play)
-        for p in player:
-            p.wait(30)
         checkpoint()
         say(replying(lm, labels(args.asr, args.tts)[1]))
         if args.barge_in:
-            from cantorel.duplex import BargeIn, StoppablePlayer
-            interruption, _ = load_utterance(barging.INTERRUPTION_WAV)
-            barge = BargeIn(inp, out, min_level=barging.SPEECH_LEVEL, player=StoppablePlayer(inp.recorder.pa))
             say(f"the speaker's sound reaches the microphone ({va.virtual_echo.ECHO_DB} dB, "
                 f"{va.virtual_echo.ECHO_MS} ms) through PulseAudio's echo canceller; "
                 f"{barging.INTERRUPTION_WAV.name} cuts in {barging.INTO_REPLY:.0f} s into the reply ...")
-            got = barging.interrupted_exchange(audio, inp, out, asr, tts, lm, ex, barge, interruption)
+            got = barging.interrupted_exchange(audio, inp, out, asr, tts, lm, ex, barge, interruption,
+                                               spec=spec)
         else:
-            recorder = audio.record_speaker()
             checkpoint()
             with Deadline(180, "speaking the reply"):
-                speak(out, tts, lm, ex, recorder)
+                speak(out, tts, lm, ex, recorder, spec=spec)
+        for p in player:  # the silence after the utterance: the reply does not wait for it
+            p.wait(30)
         if ex.recording is not None:
             save_wav(args.out, ex.recording, va.SPEAKER_RATE)
             say(f"saved what the speaker played: {args.out} ({len(ex.recording) / va.SPEAKER_RATE:.2f} s, "
@@ -138,7 +145,7 @@ def run_virtual(args) -> int:
         if args.plot:
             plot(ex, args.plot)
             say(f"saved the plot: {args.plot}")
-        report(ex, virtual=True)
+        report(ex, virtual=True, turn=spec.turn if spec else None)
         if args.barge_in:
             barging.report_interruption(got, barge.interrupted, barging.INTERRUPTION_WAV.name)
         if args.keep_devices:
@@ -176,6 +183,7 @@ def run_real(args) -> int:
     if args.barge_in:
         from cantorel.duplex import BargeIn, StoppablePlayer
         barge = BargeIn(inp, out, min_level=barging.SPEECH_LEVEL, player=StoppablePlayer(inp.recorder.pa))
+    spec = Speculation(inp, out, asr, tts, lm, barge.listener if barge else None) if args.speculate else None
     say("talk to it: say something, then pause for a second"
         f"{' (or talk over its reply)' if barge else ''}. Ctrl-C ends the conversation.")
     turns = 0
@@ -185,8 +193,8 @@ def run_real(args) -> int:
             say("\nlistening ...")
             listen(inp, asr, ex)
             say(replying(lm, voice))
-            speak(out, tts, lm, ex, wrap=barge.reply if barge else None)
-            report(ex, virtual=False)
+            speak(out, tts, lm, ex, wrap=barge.reply if barge else None, spec=spec)
+            report(ex, virtual=False, turn=spec.turn if spec else None)
             if barge is not None and barge.interrupted:
                 say("(you interrupted: the reply stopped; what you said is the next turn)")
             turns += 1
@@ -241,6 +249,10 @@ def parse_args(argv):
                          f"second recording ({barging.INTERRUPTION_WAV.name}) cuts in "
                          f"{barging.INTO_REPLY:.0f} s into the reply, with the speaker's echo in the "
                          "microphone and PulseAudio's echo canceller; the summary gives the reaction time")
+    ap.add_argument("--no-speculate", dest="speculate", action="store_false",
+                    help="recognise, ask the language model and synthesise one step after another once "
+                         "the capture has ended. By default (cantorel.speculate) all three start during "
+                         "the silence that ends the utterance and are dropped if speech resumes")
     ap.add_argument("--aec", action="store_true",
                     help="with --real-devices: load PulseAudio's echo canceller on your sound server "
                          "(or print the command that does); needed for --barge-in without headphones")

@@ -105,22 +105,31 @@ def listen(inp, asr: TimedRecognizer, ex: Exchange, before: Callable[[], None] |
         t_in, t_out, samples = asr.calls[-1]
         ex.captured = np.array(samples, dtype=np.int16)
         ex.capture_end, ex.recognition = t_in, t_out - t_in
-        ex.detection = detect(ex.captured)
-        end = ex.detection.seconds(ex.detection.speech_end, end=True)
-        if end is not None:
-            # The last captured sample was read just before generate() was called.
-            ex.speech_end = t_in - (len(ex.captured) / RATE - end)
 
 
-def speak(out, tts: TimedTTS, lm, ex: Exchange, recorder=None, wrap=None) -> None:
+def locate_speech_end(ex: Exchange) -> None:
+    """Where speech ended in the captured samples; after the reply has begun,
+    as it takes a detector of its own some 50 ms."""
+    if ex.captured is None or ex.detection is not None:
+        return
+    ex.detection = detect(ex.captured)
+    end = ex.detection.seconds(ex.detection.speech_end, end=True)
+    if end is not None:
+        # The last captured sample was read just before generate() was called.
+        ex.speech_end = ex.capture_end - (len(ex.captured) / RATE - end)
+
+
+def speak(out, tts: TimedTTS, lm, ex: Exchange, recorder=None, wrap=None, spec=None) -> None:
     """Streams the language model's reply into Output._add_stream() and waits
     for its last sound; raises the model's error once what arrived was spoken.
-    `wrap` (cantorel.duplex's reply()) goes between the stream and the module."""
+    `wrap` (cantorel.duplex's reply()) goes between the stream and the module;
+    with `spec` (speculation.Speculation) the reply may be the one held."""
     tts.reset()
-    stream = lm.reply(ex.heard)
+    stream, lm = (lm.reply(ex.heard), lm) if spec is None else spec.reply(ex.heard)
     out._add_stream(stream if wrap is None else wrap(stream))
     out._wait_all()
     ex.spoken = time.monotonic()
+    locate_speech_end(ex)
     ex.reply = lm.text
     ex.first_chunk, ex.last_chunk = lm.first_chunk, lm.last_chunk
     if tts.pieces:
