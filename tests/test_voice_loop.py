@@ -212,6 +212,9 @@ def test_exchange_end_to_end(exchange_ready, exchange):
     assert None not in (to_text, to_sound, speech_to_sound, total), r.stdout
     assert 0 < to_text < speech_to_sound < total
     assert 0 < to_sound < speech_to_sound
+    # Speculation, the default: the stages it went through, and what became of it.
+    assert timing(r.stdout, "pause noticed, speculation began") is not None, r.stdout
+    assert re.search(r"^speculation: used; \d+ started", r.stdout, re.M), r.stdout
 
 
 def test_reply_was_spoken_at_its_synthesised_length(exchange_ready, exchange):
@@ -249,7 +252,7 @@ def test_help_lists_the_options(tmp_path):
     r = run_loop(["--help"], tmp_path, timeout=60)
     assert r.returncode == 0
     for option in ("--wav", "--out", "--plot", "--asr", "--tts", "--llm-url", "--llm-model", "--keep-devices",
-                   "--real-devices", "--barge-in", "--aec"):
+                   "--real-devices", "--barge-in", "--aec", "--no-speculate"):
         assert option in r.stdout
 
 

@@ -35,14 +35,14 @@ class Requests:
 
 
 class Speculation:
-    def __init__(self, inp, out, asr, tts, lm, listener=None):
+    def __init__(self, inp, out, asr, tts, lm, listener=None, pause: float = 0.2):
         from cantorel.speculate import AheadRecognizer, AheadVoice, Speculator
         self.requests = Requests(lm)
         recognizer, voice = AheadRecognizer(asr.asr), AheadVoice(tts.tts)
         # The timing wrappers stay outermost: they time what the module calls.
         asr.asr, tts.tts = recognizer, voice
         self.kit = Speculator(inp, out, self.requests, recognizer=recognizer, voice=voice,
-                              listener=listener)
+                              listener=listener, pause=pause)
 
     @property
     def turn(self):
