@@ -90,6 +90,7 @@ def main() -> int:
             asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(piper)
             with devices.device_probe_noise_hidden():
                 inp = manage.Input(asr)
+            inp.recorder.stream.stop_stream()  # opened running: it would hand the other pair's utterance on
             out = manage.Output(tts)
             spec = speculation.Speculation(inp, out, asr, tts, lm, pause=args.pause) \
                 if path == "speculative" else None
@@ -125,9 +126,13 @@ def main() -> int:
                         row["whole"] = whole
                 rows[path].append(row)
                 shown = "n/a" if row["sound"] is None else f"{row['sound']:.2f} s"
-                extra = "" if turn is None else (
-                    f" (speculation {'used' if turn.used else 'not used: ' + turn.why_not}"
-                    f"{f', {turn.resumed} resumed' if turn.resumed else ''})")
+                at = {k: "n/a" if row.get(k) is None or row["end"] is None else f"{row[k] - row['end']:.2f}"
+                      for k in ("spec_text", "piece", "capture", "recognised", "audio")}
+                extra = (f" (capture ended {at['capture']}, text {at['recognised']}, first piece {at['audio']})"
+                         if turn is None else
+                         f" (text {at['spec_text']}, first piece {at['piece']}, capture ended {at['capture']}; "
+                         f"speculation {'used' if turn.used else 'not used: ' + turn.why_not}"
+                         f"{f', {turn.resumed} resumed' if turn.resumed else ''})")
                 line.append(f"{path} {ex.heard!r} {shown}{extra}")
             print(f"run {run + 1:2} {name:12} " + "; ".join(line), flush=True)
     lm.close()
@@ -162,6 +167,16 @@ def main() -> int:
     print(f"process CPU spent on dropped speculations: {np.mean(wasted):.2f} s per utterance on average "
           f"(median {np.median(wasted):.2f} s, largest {max(wasted):.2f} s)")
     print(f"speculative text the same words as Whisper on the whole capture: {same} of {checked}")
+    late = [r for r in spec_rows if r.get("piece") is not None and r["capture"] is not None and r["piece"] > r["capture"]]
+    out_lat = [r["end"] + r["sound"] - max(r["capture"], r.get("piece") or r["capture"]) for r in spec_rows
+               if r["sound"] is not None and r["end"] is not None and r["capture"] is not None]
+    print(f"first piece's audio ready after the capture ended in {len(late)} of {len(spec_rows)} utterances; "
+          f"from the later of the two to the first sound: median {median(out_lat):.2f} s")
+    for resumed_or_not in (True, False):
+        sel = [r["sound"] for r in spec_rows if bool(r.get("resumed")) == resumed_or_not and r["sound"] is not None]
+        if sel:
+            print(f"  utterances {'with' if resumed_or_not else 'without'} a dropped speculation: "
+                  f"first sound median {median(sel):.2f} s over {len(sel)}")
     for r in spec_rows:
         if "whole" in r and r["whole"] != (r["heard"] or ""):
             print(f"  differs: speculative {r['heard']!r}, whole {r['whole']!r}")
