@@ -24,20 +24,6 @@
 #include "runtime/signature.hpp"
 #include "runtime/traceback.hpp"
 
-// Leaves the enclosing body or helper if `expr` (an Owned, a Status or a
-// pointer) says that a Python exception is set.
-#define CHECK(expr)                    \
-    do {                               \
-        if (!(expr)) {                 \
-            return ::rt::failure;      \
-        }                              \
-    } while (0)
-
-// Owned var = expr, leaving on failure.
-#define LET(var, expr)          \
-    ::rt::Owned var = (expr);   \
-    CHECK(var)
-
 namespace rt {
 
 // The value of module global `g` for the body at `here`.

@@ -11,7 +11,7 @@ PyObject* TracebackSite::code_for(int line) noexcept {
         Py_INCREF(codes_[line]);
         return codes_[line];
     }
-    const char* file = PyUnicode_AsUTF8(name(Name::source_file));
+    const char* file = PyUnicode_AsUTF8(process().source_file);
     const char* function = PyUnicode_AsUTF8(function_name_);
     if (file == nullptr || function == nullptr) {
         return nullptr;

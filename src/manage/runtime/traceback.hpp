@@ -5,8 +5,11 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "runtime/compat.hpp"
 #include "runtime/compat_errors.hpp"
+#include "runtime/error.hpp"
 
 namespace rt {
 
@@ -90,6 +93,20 @@ struct Here {
         }
     }
 };
+
+// Runs `work`, statements of a module's exec step with `here` at the
+// module body, as an entry point (entry_point() in error.hpp): whatever
+// fails in it, a Python error or any C++ exception, leaves a Python error
+// pending with the body's traceback entry at the failing statement's line,
+// and throws PyErrorSet on.
+template <typename Work>
+void run_module_step(const char* where, Here& here, Work&& work) {
+    if (!entry_point(where, std::forward<Work>(work))) {
+        here.add_traceback();
+        here.drop_entry();
+        raise_error();
+    }
+}
 
 }  // namespace rt
 
