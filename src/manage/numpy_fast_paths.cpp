@@ -1,3 +1,4 @@
+// The module's knowledge of numpy, in one place (numpy_fast_paths.hpp).
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL cantorel_manage_ARRAY_API
 #include "numpy_fast_paths.hpp"
