@@ -13,6 +13,10 @@
 #include "runtime/constants.hpp"
 
 namespace manage::numpy_fast {
+
+using detail::numpy_seen;
+using detail::NumpySeen;
+
 namespace {
 
 using namespace rt;
@@ -22,14 +26,6 @@ const Constant frombuffer_name{"frombuffer"}, int16_name{"int16"}, float32_name{
 
 // What the exec step saw of numpy, for the frame path. Process-wide, never
 // freed (the module keeps numpy for the life of the process anyway).
-struct NumpySeen {
-    bool c_api = false;               // the C API imported and matching the module
-    PyObject* module = nullptr;       // the module `np` was bound to
-    PyObject* dict = nullptr;         // its namespace
-    uint64_t dict_version = 0;        // when the attributes below were last confirmed
-    PyObject* attributes[5] = {};     // frombuffer, int16, float32, newaxis, concatenate
-};
-NumpySeen numpy_seen;
 
 const Constant* const frame_attributes[] = {&frombuffer_name, &int16_name, &float32_name,
                                             &newaxis_name, &concatenate_name};
@@ -134,18 +130,12 @@ void imports_bound(PyObject* np, PyObject* deque) {
     }
 }
 
-// Whether `np` is the numpy seen at import, with the attributes the frame's
-// steps use unchanged; the module's dict version makes the usual case two
-// comparisons. Runs no Python code.
-bool untouched(PyObject* np) {
+namespace detail {
+
+NumpySeen numpy_seen;
+
+bool attributes_unchanged(uint64_t version) {
     NumpySeen& seen = numpy_seen;
-    if (!seen.c_api || np != seen.module) {
-        return false;
-    }
-    const uint64_t version = compat::dict_version(seen.dict);
-    if (version == seen.dict_version) {
-        return true;
-    }
     // Something in numpy's namespace changed (a submodule loaded lazily,
     // or a host's patch): confirm the attributes one by one.
     for (int i = 0; i < 5; ++i) {
@@ -158,6 +148,8 @@ bool untouched(PyObject* np) {
     seen.dict_version = version;
     return true;
 }
+
+}  // namespace detail
 
 // The context the frame path can extend directly: an exact ndarray, a
 // C-contiguous, aligned, native-order float32 row of shape (1, k).
