@@ -135,6 +135,8 @@ def main() -> int:
                          f"{f', {turn.resumed} resumed' if turn.resumed else ''})")
                 line.append(f"{path} {ex.heard!r} {shown}{extra}")
             print(f"run {run + 1:2} {name:12} " + "; ".join(line), flush=True)
+        for inp, *_ in pairs.values():
+            inp.recorder.stream.close()  # while the server runs: after it, ALSA's pulse plugin can hang
     lm.close()
 
     def stage(path: str, key: str) -> float:

@@ -2,7 +2,9 @@
 its first piece made ahead are used when the capture ends with no speech
 after the pause, and dropped, with nothing of them spoken, when speech
 resumes or a part fails."""
+import gc
 import threading
+import weakref
 
 import numpy as np
 import pytest
@@ -164,6 +166,23 @@ def test_a_barge_in_while_the_first_piece_waits_leaves_nothing_of_it(manage, mon
     s.say("two words")
     assert s.device.written == ["C"] * 3 + ["Z"] * 3
     assert [t for _, t in s.voice.made].count("Bpple.") == 1  # made ahead, never spoken
+
+
+def test_no_reference_cycle_keeps_the_input(manage, monkeypatch):
+    """A program that stops a sound server of its own frees its Input first:
+    nothing of the kit may keep it (and its capture stream) for the collector."""
+    s = Scene(manage, monkeypatch, said(12)[0])
+    s.lm.free = True
+    s.say(finishes(s.ears._recognize))
+    assert s.spec.last.used
+    freed = threading.Event()
+    weakref.finalize(s.rig.streams.pop(), freed.set)
+    gc.disable()
+    try:
+        del s.ears, s.spec
+        assert freed.wait(5)
+    finally:
+        gc.enable()
 
 
 EXIT = """

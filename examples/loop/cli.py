@@ -77,6 +77,16 @@ def replying(lm, voice: str) -> str:
     return f"replying: {how} into Output._add_stream(); {voice} speaks each piece ..."
 
 
+def close_capture(inp) -> None:
+    """Closes the capture stream while its sound server still runs (one closed
+    after the server has gone can deadlock in ALSA's pulse plugin), unless a
+    capture is still reading it (the barge-in listener's stands in for its thread)."""
+    rec = inp.recorder
+    thread = getattr(rec.thread, "thread", rec.thread)
+    if thread is None or not thread.is_alive():
+        rec.stream.close()
+
+
 def run_virtual(args) -> int:
     import virtual_audio as va
 
@@ -92,7 +102,7 @@ def run_virtual(args) -> int:
                         f"(its average never rises above {ENTER})")
     # What can fail without the devices fails before they start.
     asr, tts, lm = load_parts(args)
-    recorder = None
+    recorder = inp = None
     try:
         checkpoint()
         audio = devices.start_devices(va, args.keep_devices, echo=args.barge_in, aec=args.barge_in)
@@ -165,6 +175,8 @@ def run_virtual(args) -> int:
             recorder.__exit__(None, None, None)  # stops it unless speak() already did
         lm.close()
         if not args.keep_devices:
+            if inp is not None:
+                close_capture(inp)
             audio.stop()
 
 

@@ -35,6 +35,7 @@ from __future__ import annotations
 
 import threading
 import time
+import weakref
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, cast
 
@@ -83,8 +84,8 @@ class _Piece:
 
 
 class _Speculation:
-    def __init__(self, turn: Turn, audio: npt.NDArray[np.int16], trim: int):
-        self.turn, self.audio, self.trim = turn, audio, trim
+    def __init__(self, turn: Turn, audio: npt.NDArray[np.int16], trim: int, serial: int):
+        self.turn, self.audio, self.trim, self.serial = turn, audio, trim, serial
         self.dropped = False
         self.done = threading.Event()         # recognition over, or skipped
         self.raw: Any = None                  # what the recogniser returned
@@ -99,7 +100,10 @@ class _HeldReply:
     held until the turn is confirmed, then handed out in order."""
 
     def __init__(self, spec: Speculator, owner: _Speculation, source: Iterable[str]):
-        self.spec, self.owner, self.source = spec, owner, source
+        # Weakly: this and its speculation refer to each other, and the
+        # Speculator holds the Input.
+        self.spec, self.owner, self.source = weakref.ref(spec), owner, source
+        self.voice, self.mouth = spec.voice, spec.mouth
         self.cond = threading.Condition()
         self.chunks: list[str] = []
         self.finished = False
@@ -123,10 +127,10 @@ class _HeldReply:
                         self.chunks.append(chunk)
                         self.cond.notify_all()
                     if first:
-                        self.spec._stage(self.owner, "first_chunk_at", time.monotonic())
-                    if self._looking and isinstance(chunk, str):
+                        self._stage("first_chunk_at", time.monotonic())
+                    if self._looking and isinstance(chunk, str) and self.mouth is not None:
                         self._text += chunk
-                        pieces = self.spec._pieces(self._text)
+                        pieces = self.mouth._splitsen(self._text, 0)[1]
                         if pieces:
                             self._looking = False
                             self._ahead(pieces[0])
@@ -144,13 +148,18 @@ class _HeldReply:
         if self._looking and self.error is None and self._text.strip():
             self._ahead(self._text.strip())
 
+    def _stage(self, name: str, value: float) -> None:
+        spec = self.spec()
+        if spec is not None:
+            spec._stage(self.owner, name, value)
+
     def _ahead(self, text: str) -> None:
-        voice = self.spec.voice
+        voice = self.voice
         with self.cond:
             if self.committed or self.cancelled or voice is None or self.piece is not None:
                 return
             piece = self.piece = _Piece(text)
-        self.spec._stage(self.owner, "first_piece_at", time.monotonic())
+        self._stage("first_piece_at", time.monotonic())
         threading.Thread(target=self._synthesise, args=(voice, piece), name="Speculate-Voice",
                          daemon=True).start()
 
@@ -162,9 +171,11 @@ class _HeldReply:
             piece.audio = None  # the TTS worker synthesises it again and reports its failure
         finally:
             piece.ready.set()
-            self.spec._spent(self.owner, time.process_time() - cpu)
+            spec = self.spec()
+            if spec is not None:
+                spec._spent(self.owner, time.process_time() - cpu)
             if piece.audio is not None:
-                self.spec._stage(self.owner, "piece_ready_at", time.monotonic())
+                self._stage("piece_ready_at", time.monotonic())
 
     def cancel(self) -> None:
         with self.cond:
@@ -204,10 +215,14 @@ class AheadRecognizer:
 
     def __init__(self, model: _RecognitionModel):
         self.model = model
-        self.speculator: Optional[Speculator] = None
+        self._speculator: Callable[[], Optional[Speculator]] = lambda: None
+
+    @property
+    def speculator(self) -> Optional[Speculator]:
+        return self._speculator()
 
     def generate(self, audio: Any) -> Optional[str]:
-        spec = self.speculator
+        spec = self._speculator()
         if spec is not None:
             used, raw = spec._confirm(audio)
             if used:
@@ -248,11 +263,13 @@ class _Ear:
     every frame the capture reads and the model's probability of it."""
 
     def __init__(self, detector: Callable[[bytes], float], spec: Speculator):
-        self.detector, self.speculator = detector, spec
+        self.detector, self.speculator = detector, weakref.ref(spec)
 
     def __call__(self, pcm_bytes: bytes) -> float:
         p = self.detector(pcm_bytes)
-        self.speculator._heard(pcm_bytes, p)
+        spec = self.speculator()
+        if spec is not None:
+            spec._heard(pcm_bytes, p)
         return p
 
     def __getattr__(self, name: str) -> Any:  # reset(), state, sess: the detector's
@@ -275,7 +292,10 @@ class Speculator:
 
     By default the recogniser and the voice are wrapped where they are
     (`ears.asr_model`, `mouth.tts_model`); a host that wraps them itself passes
-    its own `AheadRecognizer` and `AheadVoice`, placed where it wants them."""
+    its own `AheadRecognizer` and `AheadVoice`, placed where it wants them.
+    The wrappers hold the Speculator weakly, so that it holds no `Input` in a
+    reference cycle: keep it (its `reply()` is needed anyway); once it is
+    gone they pass everything straight on."""
 
     def __init__(self, ears: Input, mouth: Optional[Output] = None, respond: Optional[Respond] = None,
                  *, pause: float = 0.2, timeout: float = 5.0, listener: Optional[Listener] = None,
@@ -286,7 +306,7 @@ class Speculator:
         if rec is None:
             raise RuntimeError("the Input has no recorder")
         if recognizer is None:
-            if isinstance(ears.asr_model, AheadRecognizer):
+            if isinstance(ears.asr_model, AheadRecognizer) and ears.asr_model.speculator is not None:
                 raise RuntimeError("this Input already has a Speculator")
             recognizer = AheadRecognizer(ears.asr_model)
             ears.asr_model = recognizer
@@ -313,9 +333,9 @@ class Speculator:
         self._confirmed: Optional[_Speculation] = None  # its text went to the module; reply() next
         self._busy: Optional[_Speculation] = None       # being recognised
         self._pending: Optional[_Speculation] = None    # waiting for the recogniser
-        self._newest: Optional[_Speculation] = None     # the one whose stages the turn shows
+        self._newest = 0                      # serial of the one whose stages the turn shows
         self._broken = False
-        recognizer.speculator = self
+        recognizer._speculator = weakref.ref(self)
         self._install(rec)
 
     def _install(self, rec: RecVoice_T) -> None:
@@ -327,7 +347,9 @@ class Speculator:
         while isinstance(inner, _Tap):
             holder, attr, inner = inner, "detector", inner.detector
         if isinstance(inner, _Ear):
-            raise RuntimeError("this Input's recorder already has a Speculator")
+            if inner.speculator() is not None:
+                raise RuntimeError("this Input's recorder already has a Speculator")
+            inner = inner.detector
         setattr(holder, attr, _Ear(cast(Callable[[bytes], float], inner), self))
 
     # ------------------------------------------------------------ the capture thread
@@ -386,13 +408,14 @@ class Speculator:
 
     def _start(self, trim: int, n: int) -> None:
         audio = np.frombuffer(b"".join(self._frames[trim:n]), dtype=np.int16)
-        s = _Speculation(self._turn, audio, trim)
+        self._newest += 1
+        s = _Speculation(self._turn, audio, trim, self._newest)
         turn = self._turn
         turn.speculations += 1
         for name in Turn._STAGES:
             setattr(turn, name, None)
         turn.paused_at = time.monotonic()
-        self._live = self._newest = s
+        self._live = s
         if self._busy is None:
             self._busy = s
             threading.Thread(target=self._work, args=(s,), name="Speculate-ASR", daemon=True).start()
@@ -455,7 +478,7 @@ class Speculator:
 
     def _stage(self, s: _Speculation, name: str, value: float) -> None:
         with self._lock:
-            if s is self._newest and not s.dropped:
+            if s.serial == self._newest and not s.dropped:
                 setattr(s.turn, name, value)
 
     def _spent(self, s: _Speculation, cpu: float) -> None:
@@ -463,10 +486,6 @@ class Speculator:
             s.cpu += cpu
             if s.dropped:
                 s.turn.wasted_cpu += cpu
-
-    def _pieces(self, text: str) -> list[str]:
-        assert self.mouth is not None
-        return self.mouth._splitsen(text, 0)[1]
 
     # ------------------------------------------------------------ the host's thread
 
