@@ -113,12 +113,13 @@ def main() -> int:
                     p.wait(30)
                 row = {"heard": ex.heard, "sound": ex.timings()["end of speech -> first sound"],
                        "capture": ex.capture_end, "recognised": ex.recognised, "chunk": ex.first_chunk,
-                       "audio": ex.first_audio, "end": ex.speech_end}
+                       "audio": ex.first_audio, "end": ex.speech_end, "recognition": ex.recognition}
                 turn = spec.turn if spec is not None else None
                 if turn is not None:
                     row.update(used=turn.used, why=turn.why_not, resumed=turn.resumed, dropped=turn.dropped,
                                wasted=turn.wasted_cpu, paused=turn.paused_at, spec_text=turn.recognised_at,
-                               piece=turn.piece_ready_at, first_piece=turn.first_piece_at)
+                               piece=turn.piece_ready_at, first_piece=turn.first_piece_at,
+                               recognition=turn.recognition)
                     if turn.used and ex.captured is not None:
                         whole = whisper.generate(ex.captured)
                         checked += 1
@@ -157,7 +158,8 @@ def main() -> int:
         else:
             stages = (f"capture ended {stage(path, 'capture'):.2f}, text {stage(path, 'recognised'):.2f}, "
                       f"first chunk {stage(path, 'chunk'):.2f}, first piece {stage(path, 'audio'):.2f}")
-        print(f"  {path:12} {m:6.2f}s {q:6.2f}s   {stages}")
+        recognition = median([r["recognition"] for r in rs])
+        print(f"  {path:12} {m:6.2f}s {q:6.2f}s   {stages}; recognition itself {recognition:.2f}")
     spec_rows = rows["speculative"]
     used = sum(1 for r in spec_rows if r.get("used"))
     resumed = [r.get("resumed", 0) for r in spec_rows]
@@ -170,10 +172,11 @@ def main() -> int:
           f"(median {np.median(wasted):.2f} s, largest {max(wasted):.2f} s)")
     print(f"speculative text the same words as Whisper on the whole capture: {same} of {checked}")
     late = [r for r in spec_rows if r.get("piece") is not None and r["capture"] is not None and r["piece"] > r["capture"]]
-    out_lat = [r["end"] + r["sound"] - max(r["capture"], r.get("piece") or r["capture"]) for r in spec_rows
-               if r["sound"] is not None and r["end"] is not None and r["capture"] is not None]
-    print(f"first piece's audio ready after the capture ended in {len(late)} of {len(spec_rows)} utterances; "
-          f"from the later of the two to the first sound: median {median(out_lat):.2f} s")
+    ready = [r for r in spec_rows if r.get("piece") is not None and r["sound"] is not None and r["end"] is not None]
+    out_lat = [r["end"] + r["sound"] - max(r["capture"], r["piece"]) for r in ready]
+    print(f"first piece synthesised ahead in {len(ready)} of {len(spec_rows)} utterances (in the others its text "
+          f"was not complete when the capture ended), ready after the capture ended in {len(late)}; from the "
+          f"later of the two to the first sound: median {median(out_lat):.2f} s")
     for resumed_or_not in (True, False):
         sel = [r["sound"] for r in spec_rows if bool(r.get("resumed")) == resumed_or_not and r["sound"] is not None]
         if sel:

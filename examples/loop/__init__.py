@@ -6,6 +6,7 @@
     adapters    which recogniser and voice the host brings, timed
     language    the language model: a stand-in, or a streaming HTTP endpoint
     exchange    one exchange: listen, reply, speak, and when each part happened
+    speculation cantorel.speculate on the loop's Input and Output (the default)
     report      the summary and its timings; saving what the speaker played
     plot        the drawing of a capture
     devices     the virtual sound devices, device noise, deadlines, Ctrl-C
