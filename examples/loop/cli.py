@@ -80,7 +80,9 @@ def replying(lm, voice: str) -> str:
 def close_capture(inp) -> None:
     """Closes the capture stream while its sound server still runs (one closed
     after the server has gone can deadlock in ALSA's pulse plugin), unless a
-    capture is still reading it (the barge-in listener's stands in for its thread)."""
+    capture is still reading it (the barge-in listener's stands in for its thread).
+    Only after a run that ended normally: after Ctrl-C while listening,
+    closing it made the process abort in 1 run of 3."""
     rec = inp.recorder
     thread = getattr(rec.thread, "thread", rec.thread)
     if thread is None or not thread.is_alive():
@@ -103,6 +105,7 @@ def run_virtual(args) -> int:
     # What can fail without the devices fails before they start.
     asr, tts, lm = load_parts(args)
     recorder = inp = None
+    failed = False
     try:
         checkpoint()
         audio = devices.start_devices(va, args.keep_devices, echo=args.barge_in, aec=args.barge_in)
@@ -168,6 +171,7 @@ def run_virtual(args) -> int:
             return 1
         return 0
     except BaseException:
+        failed = True
         quiet_workers_from_now_on()
         raise
     finally:
@@ -175,7 +179,7 @@ def run_virtual(args) -> int:
             recorder.__exit__(None, None, None)  # stops it unless speak() already did
         lm.close()
         if not args.keep_devices:
-            if inp is not None:
+            if inp is not None and not failed:
                 close_capture(inp)
             audio.stop()
 
