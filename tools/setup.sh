@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Set up everything the project needs on a Debian 12 machine, from scratch or
 # again: system packages, a venv (CPython 3.10 from pyenv unless
-# CANTOREL_PYTHON asks for another), the package itself and the
-# speech-probability model. Safe to run as often as you like; a second run
-# only rebuilds what changed.
+# CANTOREL_PYTHON asks for another), the package itself, the development
+# package (dev/) and the speech-probability model. Safe to run as often as
+# you like; a second run only rebuilds what changed.
 #
 #   bash tools/setup.sh            # package with its test and demo extras
 #   bash tools/setup.sh --no-test  # package with the demo extras only
@@ -121,6 +121,10 @@ if ! compgen -G "build/*cp${CANTOREL_PY_MINOR/./}-*/CMakeCache.txt" >/dev/null; 
 fi
 "$PY" -m pip install -q --disable-pip-version-check \
     "-Cbuild-dir=${build_dir}" "$target" </dev/null
+# What the examples, tools, benchmarks and tests share (dev/cantorel_dev):
+# editable, so the venv imports it from the checkout; never in the wheels.
+say "installing the development package cantorel_dev (editable, from dev/)"
+"$PY" -m pip install -q --disable-pip-version-check -e "$ROOT/dev" </dev/null
 
 # ---------------------------------------------------------------- model
 "$PY" tools/fetch_model.py
