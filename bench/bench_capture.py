@@ -17,7 +17,7 @@ latency on the virtual microphone.
    the loop's own cost per frame: native, Cython and Python.
 
 2. End-of-utterance latency (needs the virtual microphone of
-   tools/virtual_audio.py and PocketSphinx): an alsa-utils recording played
+   cantorel_dev.virtual_audio and PocketSphinx): an alsa-utils recording played
    into the microphone, Input._recognize() listening. From the last speech
    sample to _recognize returning, minus sld and minus the recogniser's own
    time; split into the end-of-speech detection (the smoothing window takes

@@ -2,7 +2,7 @@
 
 1. Waiting for speech. Input(host)._recognize() on a background thread,
    listening in real time to the silent virtual microphone of
-   tools/virtual_audio.py; the process's CPU time (all its threads: the
+   cantorel_dev.virtual_audio; the process's CPU time (all its threads: the
    capture, PortAudio's, ONNX Runtime's pool) over a window of wall time,
    as a share of one core. A short recording played into the microphone
    then ends the capture. Contenders, in interleaved rounds:

@@ -1,4 +1,4 @@
-"""Benchmark: the demo's Whisper ears and Piper voice (examples/hosts/).
+"""Benchmark: the demo's Whisper ears and Piper voice (cantorel_dev.hosts).
 
 - Piper: real-time factor per piece of a five-sentence reply (synthesis time
   over the length of the speech), and the process CPU per second of waiting

@@ -1,5 +1,5 @@
 """Listening on the real audio path: real PyAudio (PortAudio over ALSA's pulse
-plugin) reading the virtual microphone of tools/virtual_audio.py in real
+plugin) reading the virtual microphone of cantorel_dev.virtual_audio in real
 time, the real detector model, and PocketSphinx as the host's recogniser.
 
 The recordings are the alsa-utils ones, resampled to 16 kHz and played into

@@ -46,7 +46,7 @@ VENV="$CANTOREL_PY_VENV"
 #   alsa-utils       aplay/arecord; its recordings in /usr/share/sounds/alsa are test data
 #   espeak-ng, sox   synthesised test speech, and measuring/converting audio
 APT_PACKAGES=(build-essential g++ portaudio19-dev libasound2-dev alsa-utils espeak-ng sox)
-# Virtual sound devices (tools/virtual_audio.py starts a private server with a
+# Virtual sound devices (cantorel_dev.virtual_audio starts a private server with a
 # null-sink microphone and speaker; tests and the demo start it themselves):
 #   pulseaudio          the sound server holding the virtual devices
 #   pulseaudio-utils    pacat/paplay/pactl: feed the microphone, record the speaker, probe
