@@ -24,7 +24,6 @@ from signatures import (METHODS, VALID, BytesSub, IntSub, StrSub, call, check_bi
 from cantorel_dev.speaking_twin import add_stream as intake_twin
 from test_binding import same_values
 
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
 # ------------------------------------------------------------- argument binding

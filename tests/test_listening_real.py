@@ -15,7 +15,6 @@ from conftest import ALSA, clean_exits, wav_16k
 
 RATE = 16000
 # VoiceVD converts the model's one-element array with float(), which numpy 2 warns about.
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
 def recording(name):

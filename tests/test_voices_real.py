@@ -11,7 +11,6 @@ from test_listening_real import padded, released
 from voice_models import locate_whole, piper, voice_files, whisper, word_error_rate  # noqa: F401
 
 RATE = 16000
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
 def to_16k(audio, rate):
