@@ -7,6 +7,7 @@ __context__ chain), what sys.exc_info() shows inside every callable the body
 calls, and sys.exc_info() after the call, inside an outer handler or not."""
 import builtins
 import sys
+import traceback
 
 import pytest
 
@@ -319,3 +320,18 @@ def test_cxx_exceptions_become_python_errors(probe, kind, exc, message):
         assert (after is not None) == outer and (after is None or after[0] == "Outer")
         assert after == twin_after
         assert log.exc_info() is None
+
+
+@pytest.mark.parametrize("kind, exc, message", [
+    ("runtime_error", SystemError, "init _cantorel_probe: thrown as runtime_error"),
+    ("int", SystemError, "init _cantorel_probe: unknown C++ exception"),
+    ("error_set", ValueError, "pending when thrown"),
+])
+def test_import_step_turns_cxx_exceptions_into_the_import_error(probe, kind, exc, message):
+    """The import's exec step runs its statements as the module's does: any
+    C++ exception ends the import with a Python error at the failing line."""
+    with pytest.raises(exc) as caught:
+        probe.module_step(kind)
+    assert str(caught.value) == message
+    entry = traceback.extract_tb(caught.value.__traceback__)[-1]
+    assert (entry.name, entry.lineno) == ("init _cantorel_probe", 4)

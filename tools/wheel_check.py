@@ -2,13 +2,13 @@
 
 tools/test_wheels.sh runs this with the python of a fresh venv that holds
 only what `pip install` put there (never the source tree's package): the
-module imports without a warning and scores real speech and silence with the
-real model, the wheel does not carry the development package (cantorel_dev,
-taken from the source tree here), an `Output` speaks a scripted voice
-through simpleaudio to the virtual speaker, and PyAudio hears the virtual
-microphone. The last two prove that the repaired PyAudio and simpleaudio
-wheels still reach the sound server through the machine's ALSA configuration
-and plugins.
+module imports without a warning, its metadata carries the repository's
+licence, it scores real speech and silence with the real model, the wheel
+does not carry the development package (cantorel_dev, taken from the source
+tree here), an `Output` speaks a scripted voice through simpleaudio to the
+virtual speaker, and PyAudio hears the virtual microphone. The last two
+prove that the repaired PyAudio and simpleaudio wheels still reach the sound
+server through the machine's ALSA configuration and plugins.
 
     python tools/wheel_check.py [--model PATH]
 
@@ -28,7 +28,8 @@ import threading
 import warnings
 from pathlib import Path
 
-DEV = Path(__file__).resolve().parent.parent / "dev" / "cantorel_dev"
+ROOT = Path(__file__).resolve().parent.parent
+DEV = ROOT / "dev" / "cantorel_dev"
 PLAY_RATE = 48000    # what Output's voice must produce
 TONE_HZ = 440
 
@@ -68,6 +69,18 @@ def import_module():
     check(not caught, f"importing warned: {[str(w.message) for w in caught]}")
     print(f"wheel_check: imported {where.name} on {sys.version.split()[0]}")
     return manage
+
+
+def licence() -> None:
+    from importlib import metadata
+    dist = metadata.distribution("cantorel")
+    expression = dist.metadata.get("License-Expression")
+    check(expression == "MIT", f"License-Expression is {expression!r}, not 'MIT'")
+    files = [f for f in dist.files or () if f.parts[-2:] == ("licenses", "LICENSE")]
+    check(len(files) == 1, f"the install's metadata holds {len(files)} licenses/LICENSE")
+    check(files[0].read_text() == (ROOT / "LICENSE").read_text(),
+          f"{files[0]} is not the repository's LICENSE")
+    print(f"wheel_check: licence: {expression}, {files[0]}")
 
 
 def score_frames(manage, recordings) -> None:
@@ -156,6 +169,7 @@ def main(argv=None) -> int:
         shutil.copyfile(args.model, dest)
         os.environ["HOME"] = home
         manage = import_module()
+        licence()
         dev = dev_package()
         score_frames(manage, dev.speech_frames)
         with dev.virtual_audio.VirtualAudio() as audio:

@@ -9,14 +9,19 @@
 // the window are the ones the module imported and built.
 #include <climits>
 
-#include "classes.hpp"
+#include "module_classes.hpp"
+#include "numpy_fast_paths.hpp"
 #include "runtime/body.hpp"
 #include "runtime/function.hpp"
-#include "window_mean.hpp"
 
 namespace {
 
 using namespace rt;
+
+// The module globals this unit uses, looked up at each use.
+namespace g {
+const Global time{"time"}, pyaudio{"pyaudio"}, VoiceVD{"VoiceVD"}, deque{"deque"}, np{"np"}, threading{"threading"}, RecVoice{"RecVoice"};
+}  // namespace g
 
 const Constant sld_attr{"_sld"}, max_time_record_attr{"max_time_record"},
     frame_is_append_attr{"frame_is_append"}, RATE_attr{"RATE"}, FRAME_SIZE_attr{"FRAME_SIZE"},
@@ -59,15 +64,12 @@ Owned clock_now(const Here& here) {
 
 // `now - since > self.<limit>` (op Py_GT) or `>=` (Py_GE), evaluated as
 // the interpreter does: the difference first, then the attribute, then the
-// comparison and its truth. 1 or 0, or -1 with an exception set.
-int elapsed_beyond(PyObject* now, PyObject* since, PyObject* self, const Constant& limit,
-                   int op) {
+// comparison and its truth.
+Result<bool> elapsed_beyond(PyObject* now, PyObject* since, PyObject* self,
+                            const Constant& limit, int op) {
     if (PyFloat_CheckExact(now) && PyFloat_CheckExact(since)) {
         const double elapsed = PyFloat_AS_DOUBLE(now) - PyFloat_AS_DOUBLE(since);
-        Owned bound = getattr(self, limit);
-        if (!bound) {
-            return -1;
-        }
+        LET(bound, getattr(self, limit));
         if (PyLong_CheckExact(bound.get())) {
             int overflow = 0;
             const long long whole = PyLong_AsLongLongAndOverflow(bound.get(), &overflow);
@@ -79,23 +81,14 @@ int elapsed_beyond(PyObject* now, PyObject* since, PyObject* self, const Constan
                 return op == Py_GT ? elapsed > limit_value : elapsed >= limit_value;
             }
         }
-        Owned difference = Owned::steal(PyFloat_FromDouble(elapsed));
-        if (!difference) {
-            return -1;
-        }
-        Owned result = Owned::steal(PyObject_RichCompare(difference.get(), bound.get(), op));
-        return result ? truth(result.get()) : -1;
+        LET(difference, Owned::steal(PyFloat_FromDouble(elapsed)));
+        LET(result, Owned::steal(PyObject_RichCompare(difference.get(), bound.get(), op)));
+        return truth(result.get());
     }
-    Owned difference = Owned::steal(PyNumber_Subtract(now, since));
-    if (!difference) {
-        return -1;
-    }
-    Owned bound = getattr(self, limit);
-    if (!bound) {
-        return -1;
-    }
-    Owned result = Owned::steal(PyObject_RichCompare(difference.get(), bound.get(), op));
-    return result ? truth(result.get()) : -1;
+    LET(difference, Owned::steal(PyNumber_Subtract(now, since)));
+    LET(bound, getattr(self, limit));
+    LET(result, Owned::steal(PyObject_RichCompare(difference.get(), bound.get(), op)));
+    return truth(result.get());
 }
 
 // ------------------------------------------------------------------ RecVoice
@@ -242,12 +235,12 @@ struct CaptureLoop {
                 LET(np, global(here, g::np));
                 LET(mean, getattr(np.get(), mean_name));
                 LET(hist, getattr(self, hist_attr));
-                if (!manage::window_mean_here(np.get(), mean.get(), hist.get(), &mean_value)) {
+                if (!manage::numpy_fast::window_mean_here(np.get(), mean.get(), hist.get(), &mean_value)) {
                     prob_avg = call(mean.get(), hist.get());
                     CHECK(prob_avg);
                 }
             }
-            int speech;
+            bool speech;
             if (!prob_avg) {
                 // numpy's float64 against a float compares the two doubles.
                 LINE(83);
@@ -259,8 +252,9 @@ struct CaptureLoop {
                         prob_avg.get(), (speech_detected ? stay_threshold : enter_threshold).get(),
                         Py_GT)));
                 LINE(85);
-                speech = truth(is_speech.get());
-                CHECK(speech >= 0);
+                const Result<bool> is_true = truth(is_speech.get());
+                CHECK(is_true);
+                speech = is_true.value();
             }
             if (speech) {
                 LINE(86);
@@ -275,11 +269,12 @@ struct CaptureLoop {
             }
 
             LINE(90);
-            int keep;
+            bool keep;
             {
                 LET(flag, getattr(self, frame_is_append_attr));
-                keep = truth(flag.get());
-                CHECK(keep >= 0);
+                const Result<bool> is_true = truth(flag.get());
+                CHECK(is_true);
+                keep = is_true.value();
             }
             if (keep) {
                 LINE(91);
@@ -292,17 +287,17 @@ struct CaptureLoop {
                 continue;  // no time limit before the first speech frame
             }
             LINE(95);
-            const int silent_too_long =
+            const Result<bool> silent_too_long =
                 elapsed_beyond(now.get(), last_speech_time.get(), self, sld_attr, Py_GT);
-            CHECK(silent_too_long >= 0);
-            if (silent_too_long) {
+            CHECK(silent_too_long);
+            if (silent_too_long.value()) {
                 return ok;
             }
             LINE(98);
-            const int too_long = elapsed_beyond(now.get(), speech_start.get(), self,
-                                                max_time_record_attr, Py_GE);
-            CHECK(too_long >= 0);
-            if (too_long) {
+            const Result<bool> too_long = elapsed_beyond(now.get(), speech_start.get(), self,
+                                                         max_time_record_attr, Py_GE);
+            CHECK(too_long);
+            if (too_long.value()) {
                 return ok;
             }
         }
@@ -394,9 +389,9 @@ Owned RecVoice_T_start_recording(Here& here, PyObject* self) {
         if (thread.get() != Py_None) {
             LET(again, getattr(self, thread_attr));
             LET(alive, call_method(again.get(), is_alive_name));
-            const int running = truth(alive.get());
-            CHECK(running >= 0);
-            if (running) {
+            const Result<bool> running = truth(alive.get());
+            CHECK(running);
+            if (running.value()) {
                 return Owned::ref(Py_None);
             }
         }
@@ -432,16 +427,16 @@ Owned RecVoice_T_stop_recording(Here& here, PyObject* self) {
     LINE(128);
     {
         LET(thread, getattr(self, thread_attr));
-        const int present = truth(thread.get());
-        CHECK(present >= 0);
-        if (!present) {
+        const Result<bool> present = truth(thread.get());
+        CHECK(present);
+        if (!present.value()) {
             return Owned::ref(Py_None);
         }
         LET(again, getattr(self, thread_attr));
         LET(alive, call_method(again.get(), is_alive_name));
-        const int running = truth(alive.get());
-        CHECK(running >= 0);
-        if (!running) {
+        const Result<bool> running = truth(alive.get());
+        CHECK(running);
+        if (!running.value()) {
             return Owned::ref(Py_None);
         }
     }

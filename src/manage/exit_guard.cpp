@@ -7,6 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
+
+#include "runtime/error.hpp"
 
 namespace manage {
 namespace {
@@ -48,8 +51,13 @@ PyObject* close_model_runs(PyObject*, PyObject*) {
     g.closing_thread.store(PyThread_get_thread_ident());
     g.closing.store(true);
     Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> lock(g.mutex);
-    g.left.wait_for(lock, kLongestWait, [&g] { return g.inside.load() == 0; });
+    // No C++ exception may reach the interpreter; a lock that fails only
+    // skips the wait, and the exit goes on as it would without the gate.
+    try {
+        std::unique_lock<std::mutex> lock(g.mutex);
+        g.left.wait_for(lock, kLongestWait, [&g] { return g.inside.load() == 0; });
+    } catch (std::system_error&) {
+    }
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
@@ -60,25 +68,14 @@ PyMethodDef close_model_runs_def = {"close_model_runs", close_model_runs, METH_N
 
 namespace exit_guard {
 
-bool install() {
+void install() {
     if (installed) {
-        return true;
+        return;
     }
-    PyObject* hook = PyCFunction_New(&close_model_runs_def, nullptr);
-    if (hook == nullptr) {
-        return false;
-    }
-    PyObject* atexit = PyImport_ImportModule("atexit");
-    PyObject* registered =
-        atexit != nullptr ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
-    Py_XDECREF(atexit);
-    Py_DECREF(hook);
-    if (registered == nullptr) {
-        return false;
-    }
-    Py_DECREF(registered);
+    rt::Owned hook = rt::own(PyCFunction_New(&close_model_runs_def, nullptr));
+    rt::Owned atexit = rt::own(PyImport_ImportModule("atexit"));
+    rt::Owned registered = rt::own(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
     installed = true;
-    return true;
 }
 
 }  // namespace exit_guard

@@ -17,9 +17,9 @@
 namespace manage {
 namespace exit_guard {
 
-// Registers the exit hook with atexit, once per process; false with an
-// exception set if it cannot be registered.
-bool install();
+// Registers the exit hook with atexit, once per process. Import-time code:
+// throws rt::PyErrorSet if it cannot be registered.
+void install();
 
 }  // namespace exit_guard
 

@@ -3,12 +3,15 @@
 #include <Python.h>
 
 #include <cctype>
+#include <functional>
 #include <new>
 #include <vector>
 
-#include "classes.hpp"
 #include "exit_guard.hpp"
+#include "module_classes.hpp"
+#include "numpy_fast_paths.hpp"
 #include "runtime/compat.hpp"
+#include "runtime/constants.hpp"
 #include "runtime/error.hpp"
 #include "runtime/function.hpp"
 #include "runtime/process.hpp"
@@ -16,10 +19,24 @@
 
 namespace {
 
-using rt::Name;
+using rt::Constant;
 using rt::Owned;
 using rt::own;
 using rt::require;
+
+// The module's name as the runtime shows it, and the entry of its body in
+// tracebacks.
+constexpr const char* kInitEntry = "init cantorel.manage";
+const Constant module_qualified_name{"cantorel.manage"}, source_file{"cantorel/manage"},
+    init_entry{kInitEntry};
+
+// The names the module body imports and binds.
+const Constant queue_name{"queue"}, simpleaudio_name{"simpleaudio"}, sa_name{"sa"},
+    typing_name{"typing"}, Optional_name{"Optional"}, Generator_name{"Generator"},
+    List_name{"List"}, Tuple_name{"Tuple"}, time_name{"time"}, threading_name{"threading"},
+    numpy_name{"numpy"}, np_name{"np"}, collections_name{"collections"}, deque_name{"deque"},
+    os_name{"os"}, pyaudio_name{"pyaudio"}, onnxruntime_name{"onnxruntime"}, ort_name{"ort"},
+    dunder_test{"__test__"};
 
 // Process-wide, deliberately never freed. The module object is held from
 // the exec step on and dropped again only if that step fails.
@@ -68,7 +85,8 @@ PyObject* manage_create(PyObject* spec, PyModuleDef* /*def*/) {
         Py_INCREF(the_module);
         return the_module;
     }
-    try {
+    PyObject* created = nullptr;
+    rt::entry_point(kInitEntry, [&] {
         Owned module_name = own(PyObject_GetAttrString(spec, "name"));
         Owned module = own(PyModule_NewObject(module_name.get()));
         PyObject* dict = require(PyModule_GetDict(module.get()));
@@ -76,12 +94,9 @@ PyObject* manage_create(PyObject* spec, PyModuleDef* /*def*/) {
         copy_spec_attribute(spec, "origin", dict, "__file__", false);
         copy_spec_attribute(spec, "parent", dict, "__package__", false);
         copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true);
-        return module.release();
-    } catch (rt::PyErrorSet&) {
-        return nullptr;
-    } catch (std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+        created = module.release();
+    });
+    return created;
 }
 
 // ------------------------------------------------------------------ exec
@@ -114,17 +129,6 @@ void check_interpreter_version() {
     }
 }
 
-PyObject* lookup_builtin(Name n) {
-    PyObject* value = PyDict_GetItemWithError(rt::process().builtins_dict, rt::name(n));
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", rt::name(n));
-        }
-        rt::raise_error();
-    }
-    return Owned::ref(value).release();
-}
-
 // The method runtimes of every class, in class and method order; built
 // once per process.
 void build_method_runtimes() {
@@ -140,39 +144,40 @@ void build_method_runtimes() {
     method_runtimes = new std::vector<rt::MethodRuntime*>(std::move(runtimes));
 }
 
-void bind_global(Name n, PyObject* value) {
-    require(PyDict_SetItem(rt::process().module_dict, rt::name(n), value));
+void bind_global(const Constant& name, PyObject* value) {
+    require(PyDict_SetItem(rt::process().module_dict, name.get(), value));
 }
 
 // `import <module>` or `import <module> as <target>`.
-void import_module(Name module_name, Name target) {
+void import_module(const Constant& module_name, const Constant& target) {
     Owned module = own(PyImport_ImportModuleLevelObject(
-        rt::name(module_name), rt::process().module_dict, nullptr, nullptr, 0));
+        module_name.get(), rt::process().module_dict, nullptr, nullptr, 0));
     bind_global(target, module.get());
 }
 
 // `from <module> import <names...>`.
-void import_from(Name module_name, std::initializer_list<Name> names) {
+void import_from(const Constant& module_name,
+                 std::initializer_list<std::reference_wrapper<const Constant>> names) {
     Owned fromlist = own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
-    for (Name n : names) {
-        PyTuple_SET_ITEM(fromlist.get(), i++, Owned::ref(rt::name(n)).release());
+    for (const Constant& n : names) {
+        PyTuple_SET_ITEM(fromlist.get(), i++, Owned::ref(n.get()).release());
     }
     Owned module = own(PyImport_ImportModuleLevelObject(
-        rt::name(module_name), rt::process().module_dict, nullptr, fromlist.get(), 0));
-    for (Name n : names) {
-        PyObject* value = PyObject_GetAttr(module.get(), rt::name(n));
+        module_name.get(), rt::process().module_dict, nullptr, fromlist.get(), 0));
+    for (const Constant& n : names) {
+        PyObject* value = PyObject_GetAttr(module.get(), n.get());
         if (value == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 rt::raise_error();
             }
             PyErr_Clear();
             // A submodule of that name that is already imported will do.
-            Owned full_name = own(PyUnicode_FromFormat("%U.%U", rt::name(module_name), rt::name(n)));
+            Owned full_name = own(PyUnicode_FromFormat("%U.%U", module_name.get(), n.get()));
             value = PyImport_GetModule(full_name.get());
             if (value == nullptr) {
                 if (!PyErr_Occurred()) {
-                    PyErr_Format(PyExc_ImportError, "cannot import name %S", rt::name(n));
+                    PyErr_Format(PyExc_ImportError, "cannot import name %S", n.get());
                 }
                 rt::raise_error();
             }
@@ -192,7 +197,7 @@ void run_module_body(rt::Here& here, PyObject* module) {
     p.function_type = rt::create_function_type(module);
 
     PyObject* modules = require(PyImport_GetModuleDict());
-    PyObject* own_name = rt::name(Name::module_qualified_name);
+    PyObject* own_name = module_qualified_name.get();
     if (PyDict_GetItemWithError(modules, own_name) == nullptr) {
         if (PyErr_Occurred()) {
             rt::raise_error();
@@ -200,38 +205,32 @@ void run_module_body(rt::Here& here, PyObject* module) {
         require(PyDict_SetItem(modules, own_name, module));
     }
 
-    p.builtin_staticmethod = lookup_builtin(Name::staticmethod);
-    p.builtin_super = lookup_builtin(Name::super);
-    p.builtin_print = lookup_builtin(Name::print);
-    p.builtin_range = lookup_builtin(Name::range);
+    rt::find_builtins();
 
     build_method_runtimes();
 
     LINE(1);
-    import_module(Name::queue, Name::queue);
+    import_module(queue_name, queue_name);
     LINE(2);
-    import_module(Name::simpleaudio, Name::sa);
+    import_module(simpleaudio_name, sa_name);
     LINE(3);
-    import_from(Name::typing, {Name::Optional, Name::Generator, Name::List, Name::Tuple});
+    import_from(typing_name, {Optional_name, Generator_name, List_name, Tuple_name});
     LINE(4);
-    import_module(Name::time, Name::time);
+    import_module(time_name, time_name);
     LINE(5);
-    import_module(Name::threading, Name::threading);
+    import_module(threading_name, threading_name);
     LINE(6);
-    import_module(Name::numpy, Name::np);
+    import_module(numpy_name, np_name);
     LINE(7);
-    import_from(Name::collections, {Name::deque});
-    manage::Imports imports{require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::np))),
-                            require(PyDict_GetItemWithError(p.module_dict, rt::name(Name::deque)))};
-    for (auto* hook : manage::imports_hooks) {
-        hook(imports);
-    }
+    import_from(collections_name, {deque_name});
+    manage::numpy_fast::imports_bound(require(PyDict_GetItemWithError(p.module_dict, np_name.get())),
+                                      require(PyDict_GetItemWithError(p.module_dict, deque_name.get())));
     LINE(8);
-    import_module(Name::os, Name::os);
+    import_module(os_name, os_name);
     LINE(9);
-    import_module(Name::pyaudio, Name::pyaudio);
+    import_module(pyaudio_name, pyaudio_name);
     LINE(10);
-    import_module(Name::onnxruntime, Name::ort);
+    import_module(onnxruntime_name, ort_name);
 
     // Class statements, lines 13 to 197.
     rt::MethodRuntime* const* methods = method_runtimes->data();
@@ -242,7 +241,7 @@ void run_module_body(rt::Here& here, PyObject* module) {
 
     LINE(1);
     Owned test = own(PyDict_New());
-    bind_global(Name::dunder_test, test.get());
+    bind_global(dunder_test, test.get());
 }
 
 void run_exec(PyObject* module) {
@@ -252,33 +251,22 @@ void run_exec(PyObject* module) {
 
     check_interpreter_version();
 
-    if (!rt::create_process_data()) {
-        rt::raise_error();
-    }
+    rt::create_process_data();
     rt::Process& p = rt::process();
+    p.module_name = module_qualified_name.get();
+    p.source_file = source_file.get();
     p.module = module;
     p.module_dict = dict;
     p.builtins_dict = require(PyModule_GetDict(builtins.get()));
     if (module_site == nullptr) {
-        module_site = new rt::TracebackSite(Owned::ref(rt::name(Name::init_entry)).release());
+        module_site = new rt::TracebackSite(Owned::ref(init_entry.get()).release());
     }
 
     rt::Here here{*module_site, 1, dict, nullptr};
-    try {
+    rt::run_module_step(kInitEntry, here, [&] {
         run_module_body(here, module);
-        if (!manage::exit_guard::install()) {
-            rt::raise_error();
-        }
-    } catch (rt::PyErrorSet&) {
-        here.add_traceback();
-        here.drop_entry();
-        throw;
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-        here.add_traceback();
-        here.drop_entry();
-        throw rt::PyErrorSet();
-    }
+        manage::exit_guard::install();
+    });
 }
 
 int manage_exec(PyObject* module) {
@@ -293,12 +281,8 @@ int manage_exec(PyObject* module) {
     }
     Py_INCREF(module);
     the_module = module;
-    try {
-        run_exec(module);
+    if (rt::entry_point(kInitEntry, [&] { run_exec(module); })) {
         return 0;
-    } catch (rt::PyErrorSet&) {
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
     }
     // Forget the module: the import system drops it from sys.modules, and
     // the next import starts again from the create step.
@@ -307,9 +291,6 @@ int manage_exec(PyObject* module) {
         rt::process().module = nullptr;
     }
     Py_DECREF(module);
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_ImportError, "init cantorel.manage");
-    }
     return -1;
 }
 

@@ -1,10 +1,15 @@
 // AudioPlayer: plays one buffer and waits for its end.
-#include "classes.hpp"
+#include "module_classes.hpp"
 #include "runtime/body.hpp"
 
 namespace {
 
 using namespace rt;
+
+// The module globals this unit uses, looked up at each use.
+namespace g {
+const Global sa{"sa"}, Exception{"Exception"};
+}  // namespace g
 
 const Constant WaveObject_name{"WaveObject"}, play_name{"play"}, wait_done_name{"wait_done"};
 const Constant kw_wave_format{

@@ -49,19 +49,20 @@ Status Reply::split(PyObject* splitter, Owned& sentences) {
     return ok;
 }
 
-int Reply::has_rest() {
+Result<bool> Reply::has_rest() {
     if (parts_) {
         return tail_pos_ < length_;
     }
     const Py_ssize_t n = PyObject_Size(whole_.get());
     if (n < 0) {
-        return -1;
+        return failure;
     }
-    Owned length = Owned::steal(PyLong_FromSsize_t(n));
-    if (!length) {
-        return -1;
+    LET(length, Owned::steal(PyLong_FromSsize_t(n)));
+    const int less = PyObject_RichCompareBool(start_pos_.get(), length.get(), Py_LT);
+    if (less < 0) {
+        return failure;
     }
-    return PyObject_RichCompareBool(start_pos_.get(), length.get(), Py_LT);
+    return less != 0;
 }
 
 Owned Reply::rest() {
@@ -143,10 +144,9 @@ Owned Reply::span(Py_ssize_t a, Py_ssize_t a_off, Py_ssize_t b, Py_ssize_t b_off
     return Owned::steal(PyUnicode_Join(process().empty_str, scratch));
 }
 
-Status Reply::cut(Owned& sentences) {
+Status Reply::cut(const Separators& seps, Owned& sentences) {
     PyObject* parts = parts_.get();
     const Py_ssize_t n_parts = PyList_GET_SIZE(parts);
-    const Separators& seps = default_separators();
     for (Py_ssize_t p = scan_part_; p < n_parts; ++p) {
         PyObject* part = PyList_GET_ITEM(parts, p);
         const Py_ssize_t from = p == scan_part_ ? scan_off_ : 0;

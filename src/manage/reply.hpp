@@ -21,6 +21,8 @@
 
 namespace manage {
 
+class Separators;
+
 class Reply {
 public:
     Reply() = default;
@@ -37,17 +39,17 @@ public:
     bool as_chunks() { return parts_ || become_parts(); }
 
     // start_pos, sentences = _splitsen(full_response, start_pos) with the
-    // default separators, scanning only what arrived since the last cut;
+    // separators `seps`, scanning only what arrived since the last cut;
     // only after as_chunks(). `sentences` stays null when nothing was cut,
     // as it is for most chunks.
-    rt::Status cut(rt::Owned& sentences);
+    rt::Status cut(const Separators& seps, rt::Owned& sentences);
 
     // start_pos, sentences = splitter(full_response, start_pos); the pieces
     // go to `sentences`, whatever the splitter returned.
     rt::Status split(PyObject* splitter, rt::Owned& sentences);
 
-    // start_pos < len(full_response): 1, 0 or -1 with an exception set.
-    int has_rest();
+    // start_pos < len(full_response)
+    rt::Result<bool> has_rest();
 
     // full_response[start_pos:]
     rt::Owned rest();

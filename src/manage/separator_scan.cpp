@@ -1,3 +1,4 @@
+// The default separator set of Output's cutting (separator_scan.hpp).
 #include "separator_scan.hpp"
 
 #include <iterator>

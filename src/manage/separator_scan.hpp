@@ -14,7 +14,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "runtime/body.hpp"
+#include "runtime/failure.hpp"
 
 namespace manage {
 
@@ -37,13 +37,13 @@ public:
     // Raw memory only, so it is safe in a forced unwind without the GIL.
     ~Separators() { PyMem_RawFree(sorted_); }
 
-    // Takes the characters of a ready str; false with MemoryError set.
-    bool assign(PyObject* sep) {
+    // Takes the characters of a ready str; fails with MemoryError.
+    Status assign(PyObject* sep) {
         return assign(PyUnicode_KIND(sep), PyUnicode_DATA(sep), PyUnicode_GET_LENGTH(sep));
     }
 
     // Takes n characters of the given storage kind.
-    bool assign(int kind, const void* data, Py_ssize_t n) {
+    Status assign(int kind, const void* data, Py_ssize_t n) {
         Py_ssize_t n_high = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             const Py_UCS4 c = PyUnicode_READ(kind, data, i);
@@ -59,7 +59,7 @@ public:
             sorted_ = static_cast<Py_UCS4*>(PyMem_RawMalloc(sizeof(Py_UCS4) * n_high));
             if (sorted_ == nullptr) {
                 PyErr_NoMemory();
-                return false;
+                return rt::failure;
             }
         }
         Py_UCS4* high = sorted_ != nullptr ? sorted_ : inline_;
@@ -72,7 +72,7 @@ public:
         if (sorted_ != nullptr) {
             std::sort(sorted_, sorted_ + n_high_);
         }
-        return true;
+        return ok;
     }
 
     bool contains(Py_UCS4 c) const {

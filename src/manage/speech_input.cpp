@@ -1,11 +1,16 @@
 // Input: captures one utterance and returns what the host's recognition
 // model makes of it.
-#include "classes.hpp"
+#include "module_classes.hpp"
 #include "runtime/body.hpp"
 
 namespace {
 
 using namespace rt;
+
+// The module globals this unit uses, looked up at each use.
+namespace g {
+const Global RecVoice_T{"RecVoice_T"}, Exception{"Exception"};
+}  // namespace g
 
 const Constant asr_model_attr{"asr_model"}, sld_attr{"sld"}, max_time_attr{"max_time"},
     recorder_attr{"recorder"}, thread_attr{"thread"};
@@ -98,9 +103,9 @@ Owned Input__recognize(Here& here, PyObject* self) {
         }
         LINE(185);
         Owned recognized_text;
-        const int any_text = truth(text.get());
-        CHECK(any_text >= 0);
-        recognized_text = any_text ? call_method(text.get(), strip_name) : Owned::ref(Py_None);
+        const Result<bool> any_text = truth(text.get());
+        CHECK(any_text);
+        recognized_text = any_text.value() ? call_method(text.get(), strip_name) : Owned::ref(Py_None);
         CHECK(recognized_text);
 
         LINE(186);

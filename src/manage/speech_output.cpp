@@ -17,7 +17,7 @@
 // here decide which of their paths to take.
 #include <utility>
 
-#include "classes.hpp"
+#include "module_classes.hpp"
 #include "reply.hpp"
 #include "runtime/body.hpp"
 #include "runtime/function.hpp"
@@ -26,6 +26,11 @@
 namespace {
 
 using namespace rt;
+
+// The module globals this unit uses, looked up at each use.
+namespace g {
+const Global queue{"queue"}, threading{"threading"}, AudioPlayer{"AudioPlayer"}, Exception{"Exception"};
+}  // namespace g
 using manage::Reply;
 using manage::Separators;
 
@@ -239,9 +244,9 @@ Owned Output__tts_worker(Here& here, PyObject* self) {
                         LINE(238);
                         {
                             LET(stripped, call_method(text.get(), strip_name));
-                            const int has_text = truth(stripped.get());
-                            CHECK(has_text >= 0);
-                            if (has_text == 0) {
+                            const Result<bool> has_text = truth(stripped.get());
+                            CHECK(has_text);
+                            if (!has_text.value()) {
                                 return ok;  // nothing to say: only marked done
                             }
                         }
@@ -352,7 +357,7 @@ Owned Output__add_stream(Here& here, PyObject* self, PyObject* llm_stream) {
                 {
                     LET(splitter, getattr(self, _splitsen_name));
                     if (is_own_splitsen(splitter.get()) && full_response.as_chunks()) {
-                        CHECK(full_response.cut(sentences));
+                        CHECK(full_response.cut(manage::default_separators(), sentences));
                     } else {
                         CHECK(full_response.split(splitter.get(), sentences));
                     }
@@ -377,18 +382,18 @@ Owned Output__add_stream(Here& here, PyObject* self, PyObject* llm_stream) {
             }
 
             LINE(276);
-            const int has_rest = full_response.has_rest();
-            CHECK(has_rest >= 0);
-            if (has_rest) {
+            const Result<bool> has_rest = full_response.has_rest();
+            CHECK(has_rest);
+            if (has_rest.value()) {
                 LINE(277);
                 ++sentence_index;
                 LINE(278);
                 LET(rest, full_response.rest());
                 LET(remaining_text, call_method(rest.get(), strip_name));
                 LINE(279);
-                const int non_empty = truth(remaining_text.get());
-                CHECK(non_empty >= 0);
-                if (non_empty) {
+                const Result<bool> non_empty = truth(remaining_text.get());
+                CHECK(non_empty);
+                if (non_empty.value()) {
                     LINE(280);
                     CHECK(enqueue(remaining_text.get()));
                 }

@@ -6,22 +6,21 @@
 // the numpy the module imported and the context is a plain float32 row;
 // in every other case the steps run one by one through whatever `np` and
 // `ctx` are, so a host that replaces either sees the calls it expects.
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL cantorel_manage_ARRAY_API
 #include <Python.h>
-#include <numpy/arrayobject.h>
-#include <numpy/arrayscalars.h>
 
-#include <cstdint>
-#include <cstring>
-
-#include "classes.hpp"
-#include "runtime/body.hpp"
 #include "exit_guard.hpp"
+#include "module_classes.hpp"
+#include "numpy_fast_paths.hpp"
+#include "runtime/body.hpp"
 
 namespace {
 
 using namespace rt;
+
+// The module globals this unit uses, looked up at each use.
+namespace g {
+const Global os{"os"}, np{"np"}, ort{"ort"};
+}  // namespace g
 
 const Constant cache_dir_name{"cache_dir"}, asr_model_dir_name{"asr_model_dir"},
     model_path_name{"model_path"}, sess_name{"sess"}, state_name{"state"}, ctx_name{"ctx"},
@@ -56,158 +55,6 @@ const Constant last_64_columns{[] {
     Owned all = Owned::steal(PySlice_New(nullptr, nullptr, nullptr));
     return slice && all ? PyTuple_Pack(2, all.get(), slice.get()) : nullptr;
 }};
-
-// ------------------------------------------------------------ numpy's C API
-
-// What the exec step saw of numpy, for the frame path. Process-wide, never
-// freed (the module keeps numpy for the life of the process anyway).
-struct NumpySeen {
-    bool c_api = false;               // the C API imported and matching the module
-    PyObject* module = nullptr;       // the module `np` was bound to
-    PyObject* dict = nullptr;         // its namespace
-    uint64_t dict_version = 0;        // when the attributes below were last confirmed
-    PyObject* attributes[5] = {};     // frombuffer, int16, float32, newaxis, concatenate
-};
-NumpySeen numpy_seen;
-
-const Constant* const frame_attributes[] = {&frombuffer_name, &int16_name, &float32_name,
-                                            &newaxis_name, &concatenate_name};
-
-// Whether `numpy` is the numpy whose C API the module was built against,
-// with the attributes the frame path uses; if so the frame path may take
-// over from the steps. Never fails: without a usable C API the detector
-// keeps to its steps.
-bool numpy_c_api_matches(PyObject* numpy) {
-    NumpySeen& seen = numpy_seen;
-    seen.c_api = false;
-    // A numpy whose C API cannot be imported (a stand-in module, another
-    // ABI) leaves the detector on the step-by-step path.
-    if (_import_array() < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* dict = PyModule_Check(numpy) ? PyModule_GetDict(numpy) : nullptr;
-    if (dict == nullptr) {
-        return false;
-    }
-    PyObject* found[5];
-    for (int i = 0; i < 5; ++i) {
-        found[i] = PyDict_GetItemWithError(dict, frame_attributes[i]->get());
-        if (found[i] == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    // The module must be the numpy whose C API this is.
-    PyObject* ndarray = PyDict_GetItemString(dict, "ndarray");
-    if (ndarray != reinterpret_cast<PyObject*>(&PyArray_Type) ||
-        found[1] != reinterpret_cast<PyObject*>(&PyShortArrType_Type) ||
-        found[2] != reinterpret_cast<PyObject*>(&PyFloatArrType_Type) || found[3] != Py_None) {
-        return false;
-    }
-    for (int i = 0; i < 5; ++i) {
-        Py_INCREF(found[i]);
-        Py_XSETREF(seen.attributes[i], found[i]);
-    }
-    Py_INCREF(numpy);
-    Py_XSETREF(seen.module, numpy);
-    seen.dict = dict;
-    seen.dict_version = compat::dict_version(dict);
-    seen.c_api = true;
-    return true;
-}
-
-// Whether `np` is the numpy seen at import, with the attributes the frame's
-// steps use unchanged; the module's dict version makes the usual case two
-// comparisons. Runs no Python code.
-bool numpy_untouched(PyObject* np) {
-    NumpySeen& seen = numpy_seen;
-    if (!seen.c_api || np != seen.module) {
-        return false;
-    }
-    const uint64_t version = compat::dict_version(seen.dict);
-    if (version == seen.dict_version) {
-        return true;
-    }
-    // Something in numpy's namespace changed (a submodule loaded lazily,
-    // or a host's patch): confirm the attributes one by one.
-    for (int i = 0; i < 5; ++i) {
-        // Exact interned str keys: the look-up runs no Python code.
-        if (PyDict_GetItemWithError(seen.dict, frame_attributes[i]->get()) != seen.attributes[i]) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    seen.dict_version = version;
-    return true;
-}
-
-// The context the frame path can extend directly: an exact ndarray, a
-// C-contiguous, aligned, native-order float32 row of shape (1, k).
-bool plain_row(PyObject* ctx) {
-    if (!PyArray_CheckExact(ctx)) {
-        return false;
-    }
-    auto* a = reinterpret_cast<PyArrayObject*>(ctx);
-    return PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == 1 && PyArray_TYPE(a) == NPY_FLOAT32 &&
-           PyArray_ISNOTSWAPPED(a) && PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
-}
-
-// x = np.concatenate((ctx, frombuffer(pcm, int16).astype(float32)[newaxis, :] / 32768.0), axis=1),
-// its view x[:, -64:] and the copy x.astype(np.float32), in one pass: what
-// the steps of lines 28 to 36 make of a plain row, to the bit.
-Status frame_arrays(PyObject* ctx, PyObject* pcm_bytes, Owned& x, Owned& context, Owned& input) {
-    auto* row = reinterpret_cast<PyArrayObject*>(ctx);
-    const npy_intp k = PyArray_DIM(row, 1);
-    const npy_intp n = PyBytes_GET_SIZE(pcm_bytes) / 2;
-    npy_intp dims[2] = {1, k + n};
-    x = Owned::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
-    CHECK(x);
-    input = Owned::steal(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
-    CHECK(input);
-    auto* xa = reinterpret_cast<PyArrayObject*>(x.get());
-    float* out = static_cast<float*>(PyArray_DATA(xa));
-    float* copy = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(input.get())));
-    const float* previous = static_cast<const float*>(PyArray_DATA(row));
-    for (npy_intp i = 0; i < k; ++i) {
-        out[i] = copy[i] = previous[i];
-    }
-    const char* samples = PyBytes_AS_STRING(pcm_bytes);
-    for (npy_intp j = 0; j < n; ++j) {
-        int16_t sample;
-        std::memcpy(&sample, samples + 2 * j, sizeof sample);  // machine order, as frombuffer
-        out[k + j] = copy[k + j] = static_cast<float>(sample) / 32768.0f;
-    }
-    // x[:, -64:]: the last (at most) 64 columns, sharing x's memory.
-    npy_intp view_dims[2] = {1, k + n < 64 ? k + n : 64};
-    PyArray_Descr* descr = PyArray_DESCR(xa);
-    Py_INCREF(descr);
-    context = Owned::steal(PyArray_NewFromDescr(
-        &PyArray_Type, descr, 2, view_dims, PyArray_STRIDES(xa), out + (k + n - view_dims[1]),
-        NPY_ARRAY_WRITEABLE, nullptr));
-    CHECK(context);
-    CHECK(status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(context.get()),
-                                       Owned::ref(x.get()).release())));
-    return ok;
-}
-
-// float(prob). numpy's float() of an array with one element but more than
-// zero dimensions (the model's (1, 1) output) warns on every frame that it
-// will become an error; converting the element gives the same value
-// without it. Anything else (a plain float, an array of several elements,
-// a subclass with a conversion of its own) goes through float() as ever.
-Owned to_float(PyObject* prob) {
-    if (numpy_seen.c_api && PyArray_Check(prob) &&
-        Py_TYPE(prob)->tp_as_number != nullptr &&
-        Py_TYPE(prob)->tp_as_number->nb_float == PyArray_Type.tp_as_number->nb_float) {
-        auto* a = reinterpret_cast<PyArrayObject*>(prob);
-        if (PyArray_SIZE(a) == 1) {
-            LET(element, Owned::steal(PyArray_GETITEM(a, static_cast<char*>(PyArray_DATA(a)))));
-            return Owned::steal(PyNumber_Float(element.get()));
-        }
-    }
-    return Owned::steal(PyNumber_Float(prob));
-}
 
 // os.path.<function>(args...)
 template <typename... Args>
@@ -369,7 +216,7 @@ Owned run_model(Here& here, PyObject* self, PyObject* x, Owned input) {
     CHECK(setattr(self, state_name, new_state.get()));
 
     LINE(40);
-    return to_float(prob.get());
+    return manage::numpy_fast::to_float(prob.get());
 }
 
 // Lines 28 to 32 step by step, through whatever `np` and the context are.
@@ -421,18 +268,18 @@ Owned VoiceVD___call__(Here& here, PyObject* self, PyObject* pcm_bytes) {
     LINE(28);
     LET(np, global(here, g::np));
     // frombuffer fails on an odd length before anything else is read.
-    if (!numpy_untouched(np.get()) || PyBytes_GET_SIZE(pcm_bytes) % 2 != 0) {
+    if (!manage::numpy_fast::untouched(np.get()) || PyBytes_GET_SIZE(pcm_bytes) % 2 != 0) {
         return frame_step_by_step(here, self, pcm_bytes, Owned());
     }
     // The steps of lines 28 and 29 on genuine numpy run no Python code, so
     // the context may be read first.
     LINE(31);
     LET(ctx, getattr(self, ctx_name));
-    if (!plain_row(ctx.get())) {
+    if (!manage::numpy_fast::plain_row(ctx.get())) {
         return frame_step_by_step(here, self, pcm_bytes, std::move(ctx));
     }
     Owned x, context, input;
-    CHECK(frame_arrays(ctx.get(), pcm_bytes, x, context, input));
+    CHECK(manage::numpy_fast::frame_arrays(ctx.get(), pcm_bytes, x, context, input));
     LINE(32);
     CHECK(setattr(self, ctx_name, context.get()));
     return run_model(here, self, x.get(), std::move(input));
@@ -446,10 +293,6 @@ const MethodSpec call_row =
 }  // namespace
 
 namespace manage {
-
-void VoiceVD_imports_bound(Imports& imports) {
-    imports.genuine_numpy = numpy_c_api_matches(imports.np);
-}
 
 const ClassSpec VoiceVD_class{
     "VoiceVD", 13,

@@ -8,12 +8,16 @@
 #include <string>
 
 #include "runtime/body.hpp"
-#include "runtime/classes.hpp"
+#include "runtime/class_statement.hpp"
 #include "runtime/error.hpp"
 
 namespace {
 
 using namespace rt;
+
+namespace g {
+const Global Exception{"Exception"};
+}  // namespace g
 
 const Constant done{"done"};
 
@@ -238,6 +242,26 @@ const MethodSpec throw_cxx_row =
 }  // namespace
 
 namespace probe {
+
+// A module's exec step that throws: kind as throw_kind's, at line 4 of the
+// probe's body; returns None or fails as the import would.
+PyObject* module_step(PyObject*, PyObject* kind) {
+    static auto* site = new TracebackSite(own(PyUnicode_FromString("init _cantorel_probe")).release());
+    const char* text = PyUnicode_AsUTF8(kind);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    Here here{*site, 1, process().module_dict, nullptr};
+    try {
+        run_module_step("init _cantorel_probe", here, [&] {
+            LINE(4);
+            throw_kind(text);
+        });
+    } catch (PyErrorSet&) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
 
 extern const ClassSpec Handlers_class;  // external linkage, for the probe's module
 const ClassSpec Handlers_class{

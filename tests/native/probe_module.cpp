@@ -19,7 +19,7 @@
 
 #include <vector>
 
-#include "classes.hpp"
+#include "module_classes.hpp"
 #include "runtime/body.hpp"
 #include "runtime/error.hpp"
 #include "runtime/function.hpp"
@@ -27,10 +27,13 @@
 
 namespace probe {
 extern const rt::ClassSpec Handlers_class;
+PyObject* module_step(PyObject*, PyObject* kind);
 }
 
 namespace {
 
+// The probe's classes show the module's names.
+const rt::Constant module_name{"cantorel.manage"}, source_file{"cantorel/manage"};
 const rt::Constant bound_name{"bound"};
 const rt::Constant fail_name{"fail"};
 
@@ -83,6 +86,7 @@ PyMethodDef probe_functions[] = {
     {"value_with_exception", reinterpret_cast<PyCFunction>(
                                  reinterpret_cast<void (*)()>(value_with_exception)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"module_step", probe::module_step, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -92,22 +96,16 @@ PyModuleDef probe_def = {
 };
 
 void fill(PyObject* module) {
-    if (!rt::create_process_data()) {
-        rt::raise_error();
-    }
+    rt::create_process_data();
     rt::Process& p = rt::process();
+    p.module_name = module_name.get();
+    p.source_file = source_file.get();
     rt::Owned builtins = rt::own(PyImport_ImportModule("builtins"));
     rt::require(PyObject_SetAttrString(module, "__builtins__", builtins.get()));
     p.module = module;
     p.module_dict = rt::require(PyModule_GetDict(module));
     p.builtins_dict = rt::require(PyModule_GetDict(builtins.get()));
-    const char* const kept[] = {"staticmethod", "super", "print", "range"};
-    PyObject** slots[] = {&p.builtin_staticmethod, &p.builtin_super, &p.builtin_print,
-                          &p.builtin_range};
-    for (int i = 0; i < 4; ++i) {
-        *slots[i] = rt::Owned::ref(rt::require(PyDict_GetItemString(p.builtins_dict, kept[i])))
-                        .release();
-    }
+    rt::find_builtins();
     p.function_type = rt::create_function_type(module);
     // Which of the interpreter's fields the runtime reads directly (see
     // compat.hpp): all three on the interpreter it is built for.

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "runtime/body.hpp"
-#include "runtime/classes.hpp"
+#include "runtime/class_statement.hpp"
 #include "runtime/error.hpp"
 #include "runtime/function.hpp"
 #include "runtime/process.hpp"
@@ -340,6 +340,9 @@ rt::Owned cell_body(rt::Here& here, PyObject* /*self*/) {
 rt::Owned none_body(rt::Here&, PyObject* /*self*/) { return rt::Owned::ref(Py_None); }
 rt::Owned static_body(rt::Here&) { return rt::Owned::ref(Py_None); }
 
+const rt::Constant module_name{"cantorel.manage"}, source_file{"cantorel/manage"};
+const rt::Global RecVoice_global{"RecVoice"};
+
 const rt::ClassSpec kClass{
     "RecVoice_T",
     kClassLine,
@@ -348,7 +351,7 @@ const rt::ClassSpec kClass{
         rt::method<none_body>("plain", kClassLine + 4, {rt::self_param}),
         rt::method<static_body>("static", kClassLine + 7).static_method(),
     },
-    &rt::g::RecVoice,
+    &RecVoice_global,
 };
 
 [[noreturn]] void fatal(const char* what) {
@@ -361,7 +364,9 @@ const rt::ClassSpec kClass{
 
 // What the exec step sets up before the class statements run.
 PyObject* set_up_module() {
-    if (!rt::create_process_data()) {
+    try {
+        rt::create_process_data();
+    } catch (rt::PyErrorSet&) {
         fatal("create_process_data");
     }
     PyObject* module = PyModule_New("cantorel.manage");
@@ -370,6 +375,8 @@ PyObject* set_up_module() {
         fatal("module");
     }
     rt::Process& p = rt::process();
+    p.module_name = module_name.get();
+    p.source_file = source_file.get();
     p.module = module;
     p.module_dict = PyModule_GetDict(module);
     p.builtins_dict = PyModule_GetDict(builtins);

@@ -24,20 +24,6 @@
 #include "runtime/signature.hpp"
 #include "runtime/traceback.hpp"
 
-// Leaves the enclosing body or helper if `expr` (an Owned, a Status or a
-// pointer) says that a Python exception is set.
-#define CHECK(expr)                    \
-    do {                               \
-        if (!(expr)) {                 \
-            return ::rt::failure;      \
-        }                              \
-    } while (0)
-
-// Owned var = expr, leaving on failure.
-#define LET(var, expr)          \
-    ::rt::Owned var = (expr);   \
-    CHECK(var)
-
 namespace rt {
 
 // The value of module global `g` for the body at `here`.
@@ -57,8 +43,12 @@ public:
     // exception's constructor, finalizers of what is dropped), so none of
     // them is noexcept: the forced unwind must be able to pass.
     Handling() {
-        compat::take_normalized(&type_, &value_, &tb_);
-        saved_ = compat::swap_exc_info(type_, value_, tb_);
+        PyObject *type, *value, *tb;
+        compat::take_normalized(&type, &value, &tb);
+        type_ = Owned::steal(type);
+        value_ = Owned::steal(value);
+        tb_ = Owned::steal(tb);
+        saved_ = compat::swap_exc_info(type_.get(), value_.get(), tb_.get());
     }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
@@ -68,26 +58,26 @@ public:
         }
     }
 
-    PyObject* type() const noexcept { return type_; }
-    PyObject* value() const noexcept { return value_; }
+    PyObject* type() const noexcept { return type_.get(); }
+    PyObject* value() const noexcept { return value_.get(); }
 
     // Puts the previous exc_info back and drops the handled exception.
     void finish() {
         active_ = false;
         compat::restore_exc_info(saved_);
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
+        type_.reset();
+        value_.reset();
+        tb_.reset();
     }
     // Puts the previous exc_info back and raises the handled exception again.
     void reraise() {
         active_ = false;
         compat::restore_exc_info(saved_);
-        compat::raise_normalized(type_, value_, tb_);
+        compat::raise_normalized(type_.release(), value_.release(), tb_.release());
     }
 
 private:
-    PyObject *type_, *value_, *tb_;
+    Owned type_, value_, tb_;
     compat::SavedExcInfo saved_;
     bool active_ = true;
 };

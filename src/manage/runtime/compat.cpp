@@ -1,6 +1,7 @@
 // The parts of the compatibility unit that are not on a hot path.
 #include "runtime/compat.hpp"
 #include "runtime/compat_errors.hpp"
+#include "runtime/ref.hpp"
 
 namespace compat {
 
@@ -79,23 +80,21 @@ PyObject* checked_result(PyObject* callable, PyObject* result) {
     }
     // The pending error becomes the cause (and the context) of the
     // interpreter's SystemError.
-    Py_DECREF(result);
-    PyObject* cause = PyErr_GetRaisedException();
+    rt::Owned::steal(result).reset();
+    rt::Owned cause = rt::Owned::steal(PyErr_GetRaisedException());
     PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", callable);
     PyObject* error = PyErr_GetRaisedException();
-    PyException_SetCause(error, Py_NewRef(cause));
-    PyException_SetContext(error, cause);
-    PyErr_SetRaisedException(error);
+    PyException_SetCause(error, Py_NewRef(cause.get()));
+    PyException_SetContext(error, cause.release());  // both steal
+    PyErr_SetRaisedException(error);                 // steals
     return nullptr;
 }
 #endif
 
 int class_body_begins(PyObject* ns, int first_line) {
 #if CANTOREL_PY313
-    PyObject* line = PyLong_FromLong(first_line);
-    const int result = line == nullptr ? -1 : PyMapping_SetItemString(ns, "__firstlineno__", line);
-    Py_XDECREF(line);
-    return result;
+    rt::Owned line = rt::Owned::steal(PyLong_FromLong(first_line));
+    return line ? PyMapping_SetItemString(ns, "__firstlineno__", line.get()) : -1;
 #else
     (void)ns;
     (void)first_line;
@@ -105,18 +104,21 @@ int class_body_begins(PyObject* ns, int first_line) {
 
 int class_body_ends(PyObject* ns, const std::vector<const char*>& self_attributes) {
 #if CANTOREL_PY313
-    PyObject* names = PyList_New(0);
-    int result = names == nullptr ? -1 : 0;
-    for (const char* text : self_attributes) {
-        PyObject* name = result == 0 ? PyUnicode_InternFromString(text) : nullptr;
-        result = name == nullptr ? -1 : PyList_Append(names, name);
-        Py_XDECREF(name);
+    rt::Owned names = rt::Owned::steal(PyList_New(0));
+    if (!names) {
+        return -1;
     }
-    PyObject* sorted = result == 0 && PyList_Sort(names) == 0 ? PyList_AsTuple(names) : nullptr;
-    result = sorted == nullptr ? -1 : PyMapping_SetItemString(ns, "__static_attributes__", sorted);
-    Py_XDECREF(sorted);
-    Py_XDECREF(names);
-    return result;
+    for (const char* text : self_attributes) {
+        rt::Owned name = rt::Owned::steal(PyUnicode_InternFromString(text));
+        if (!name || PyList_Append(names.get(), name.get()) < 0) {
+            return -1;
+        }
+    }
+    if (PyList_Sort(names.get()) < 0) {
+        return -1;
+    }
+    rt::Owned sorted = rt::Owned::steal(PyList_AsTuple(names.get()));
+    return sorted ? PyMapping_SetItemString(ns, "__static_attributes__", sorted.get()) : -1;
 #else
     (void)ns;
     (void)self_attributes;

@@ -1,20 +1,19 @@
 #include "runtime/constants.hpp"
 
+#include "runtime/error.hpp"
+
 namespace rt {
 
 Constant* Constant::first_ = nullptr;
 
-bool Constant::create_all() noexcept {
+void Constant::create_all() {
     for (Constant* c = first_; c != nullptr; c = c->next_) {
         if (c->object_ != nullptr) {
             continue;
         }
-        c->object_ = c->text_ != nullptr ? PyUnicode_InternFromString(c->text_) : c->make_();
-        if (c->object_ == nullptr) {
-            return false;
-        }
+        c->object_ = own(c->text_ != nullptr ? PyUnicode_InternFromString(c->text_) : c->make_())
+                         .release();
     }
-    return true;
 }
 
 }  // namespace rt

@@ -29,9 +29,10 @@ public:
     PyObject* get() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
 
-    // Makes every constant that has no object yet; false with an exception
-    // set if one cannot be made (a later call goes on from there).
-    static bool create_all() noexcept;
+    // Makes every constant that has no object yet; import-time code, so it
+    // throws PyErrorSet if one cannot be made (a later call goes on from
+    // there).
+    static void create_all();
 
 private:
     void enlist() noexcept {

@@ -1,35 +1,60 @@
-// How a step fails: two ways, each with its own place.
+// How a step fails at import, and how no C++ exception reaches CPython.
 //
 // While the program runs, a method body and everything it calls fail by
-// return value: a null `Owned` or a failed `Status` with the Python
-// exception set (`failure` in ref.hpp, CHECK and LET in body.hpp), as
-// compiled Python does, so a handler that catches a failure in a loop
-// costs no unwinding.
-//
-// At import, the exec step and what it runs once (the process data, the
+// return value (failure.hpp). At import, the exec step and what it runs once (the process data, the
 // method runtimes, the classes) fail by throwing `PyErrorSet`, "a Python
 // exception is set", through `require()`, `own()` and `raise_error()`
 // below: any failure there ends the import, so a long chain of C API calls
 // reads straight.
 //
-// Every entry point that CPython calls catches `PyErrorSet` and returns the
-// pending exception: the module's create and exec steps, and a function's
-// vectorcall (should a body reach code of the second kind, the caller sees
-// the real error, not a C++ one). No other C++ exception carries a Python
-// error.
-//
-// Never catch with `catch (...)` alone: a daemon thread ended at
-// interpreter exit unwinds through our frames with abi::__forced_unwind,
-// which must pass.
+// Every entry point that CPython calls runs its work through
+// `entry_point()` below: the module's create and exec steps, a function's
+// vectorcall, the exit hook. No other C++ exception carries a Python error.
 #pragma once
 
 #include <Python.h>
+
+#include <cxxabi.h>
+
+#include <exception>
+#include <new>
 
 #include "runtime/ref.hpp"
 
 namespace rt {
 
 struct PyErrorSet {};
+
+// Runs `work`, the body of an entry point that CPython calls, so that no
+// C++ exception leaves it: a PyErrorSet hands over the pending error it
+// stands for, bad_alloc becomes MemoryError, and anything else (a C++
+// library's failure) a SystemError with its text, `where` naming the
+// entry point. True if `work` returned normally.
+//
+// The forced unwind that ends a daemon thread at interpreter exit is the
+// one exception that must pass, so `catch (...)` comes only after it. The
+// UBSan null check is off here: the forced unwind carries no C++ object,
+// so its handler's reference is bound to null by design of the ABI.
+template <typename Work>
+__attribute__((no_sanitize("null"))) inline bool entry_point(const char* where, Work&& work) {
+    try {
+        work();
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (PyErrorSet&) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%s: failed without setting an exception", where);
+        }
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "%s: %s", where, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", where);
+    }
+    return false;
+}
 
 [[noreturn]] inline void raise_error() { throw PyErrorSet(); }
 

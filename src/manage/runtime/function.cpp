@@ -62,19 +62,12 @@ inline PyObject* run_body(MethodRuntime& m, Here& here, PyObject* const* values)
     return run_body(m, here, bound.value);
 }
 
-// The entry point CPython calls. No C++ exception may reach the
-// interpreter: Python errors travel as return values, a PyErrorSet thrown
-// below (import-time code reached from a body) hands over the pending error
-// it stands for, and anything else (a C++ library's failure) becomes a
-// SystemError with its text. The forced unwind that ends a daemon thread at
-// interpreter exit is the one exception that must pass on.
-//
-// UBSan's null check is off here: the forced unwind carries no C++ object,
-// so its handler's reference is bound to null by design of the ABI, and
-// the check would stop the very unwind that must pass.
-__attribute__((no_sanitize("null"))) PyObject* function_vectorcall(PyObject* self,
-                                                                  PyObject* const* args,
-                                                                  size_t nargsf, PyObject* kwnames) {
+// The entry point CPython calls. Python errors travel as return values; a
+// C++ exception (import-time code reached from a body, a C++ library's
+// failure) becomes the Python error entry_point() makes of it, with the
+// method's traceback entry.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     MethodRuntime& m = *f->method;
     // The caller may hold only a borrowed reference (a bound method in an
@@ -83,7 +76,7 @@ __attribute__((no_sanitize("null"))) PyObject* function_vectorcall(PyObject* sel
     Py_INCREF(self);
     Here here{m.site, m.first_line, f->globals, self};
     PyObject* result = nullptr;
-    try {
+    const bool returned = entry_point(m.spec.name, [&] {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         // Exactly the parameters, by position: nothing to bind.
         if (nargs == m.n_params && kwnames == nullptr && m.positional_fast) {
@@ -93,22 +86,8 @@ __attribute__((no_sanitize("null"))) PyObject* function_vectorcall(PyObject* sel
         } else {
             result = bind_and_run(m, here, args, nargs, kwnames);
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (PyErrorSet&) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_SystemError, "%s: failed without setting an exception",
-                         m.spec.name);
-        }
-        here.add_traceback();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-        here.add_traceback();
-    } catch (std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "%s: %s", m.spec.name, e.what());
-        here.add_traceback();
-    } catch (...) {
-        PyErr_Format(PyExc_SystemError, "%s: unknown C++ exception", m.spec.name);
+    });
+    if (!returned) {
         here.add_traceback();
     }
     if (here.entry != nullptr) {
@@ -341,7 +320,7 @@ Owned new_function(MethodRuntime& method) {
     f->method = &method;
     f->name = Owned::ref(method.name).release();
     f->qualname = Owned::ref(method.qualname).release();
-    f->module = Owned::ref(name(Name::module_qualified_name)).release();
+    f->module = Owned::ref(process().module_name).release();
     f->doc = Owned::ref(Py_None).release();
     f->globals = Owned::ref(p.module_dict).release();
     f->code = Owned::ref(method.code).release();

@@ -28,12 +28,4 @@ Owned global_slow(PyObject* globals, const Global& g) {
     return Owned::ref(value);
 }
 
-namespace g {
-const Global queue{"queue"}, sa{"sa"}, time{"time"}, threading{"threading"}, np{"np"},
-    deque{"deque"}, os{"os"}, pyaudio{"pyaudio"}, ort{"ort"};
-const Global VoiceVD{"VoiceVD"}, RecVoice{"RecVoice"}, RecVoice_T{"RecVoice_T"},
-    AudioPlayer{"AudioPlayer"}, Input{"Input"}, Output{"Output"};
-const Global Exception{"Exception"};
-}  // namespace g
-
 }  // namespace rt

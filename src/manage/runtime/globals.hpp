@@ -42,12 +42,4 @@ inline Owned global(PyObject* globals, const Global& g) {
     return global_slow(globals, g);
 }
 
-// The module's own globals, bound by its body: the imports and the classes.
-namespace g {
-extern const Global queue, sa, time, threading, np, deque, os, pyaudio, ort;
-extern const Global VoiceVD, RecVoice, RecVoice_T, AudioPlayer, Input, Output;
-// The built-in class that `except Exception` names, looked up like any global.
-extern const Global Exception;
-}  // namespace g
-
 }  // namespace rt

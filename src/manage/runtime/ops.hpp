@@ -101,7 +101,13 @@ Status print(PyObject* text, bool flush);
 Status print_failure(const Constant* tag, PyObject* e, bool flush);
 
 // The value's truth, as `if value:` tests it: 1, 0, or -1 with an exception set.
-inline int truth(PyObject* value) { return PyObject_IsTrue(value); }
+inline Result<bool> truth(PyObject* value) {
+    const int result = PyObject_IsTrue(value);
+    if (result < 0) {
+        return failure;
+    }
+    return result != 0;
+}
 
 // One step of `for item in iterator:`: the next item, or a null `item` at
 // the end of the iteration; a failure is the iterator's exception.

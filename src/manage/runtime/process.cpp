@@ -10,19 +10,17 @@ namespace {
 // Deliberately never freed (see process.hpp).
 Process* the_process = nullptr;
 
-const char* const name_texts[] = {
-#define NAME(id, text) text,
-#include "runtime/names.def"
-#undef NAME
-};
+const Constant staticmethod_name{"staticmethod"}, super_name{"super"}, print_name{"print"};
 
-void fill(Process& p) {
-    for (int i = 0; i < static_cast<int>(Name::count_); ++i) {
-        p.names[i] = own(PyUnicode_InternFromString(name_texts[i])).release();
+PyObject* builtin(const Constant& name) {
+    PyObject* value = PyDict_GetItemWithError(the_process->builtins_dict, name.get());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        }
+        raise_error();
     }
-    p.empty_tuple = own(PyTuple_New(0)).release();
-    p.empty_bytes = own(PyBytes_FromStringAndSize("", 0)).release();
-    p.empty_str = own(PyUnicode_New(0, 0)).release();
+    return Owned::ref(value).release();
 }
 
 }  // namespace
@@ -31,23 +29,25 @@ Process& process() { return *the_process; }
 
 bool process_data_exists() { return the_process != nullptr; }
 
-bool create_process_data() {
+void create_process_data() {
     compat::check_layout();
-    if (the_process != nullptr) {
-        return Constant::create_all();
+    if (the_process == nullptr) {
+        // Zeroed; a failed attempt is abandoned (leaked) and the next import
+        // starts again.
+        auto* p = new Process{};
+        p->empty_tuple = own(PyTuple_New(0)).release();
+        p->empty_bytes = own(PyBytes_FromStringAndSize("", 0)).release();
+        p->empty_str = own(PyUnicode_New(0, 0)).release();
+        the_process = p;
     }
-    // Zeroed, so that a half-filled attempt is simply abandoned (leaked) and
-    // the next import starts again.
-    auto* p = new Process{};
-    Process* previous = the_process;
-    the_process = p;  // name() reads through process() while filling
-    try {
-        fill(*p);
-    } catch (PyErrorSet&) {
-        the_process = previous;
-        return false;
-    }
-    return Constant::create_all();
+    Constant::create_all();
+}
+
+void find_builtins() {
+    Process& p = process();
+    p.builtin_staticmethod = builtin(staticmethod_name);
+    p.builtin_super = builtin(super_name);
+    p.builtin_print = builtin(print_name);
 }
 
 }  // namespace rt

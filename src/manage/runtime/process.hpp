@@ -1,30 +1,31 @@
-// The module's process-wide data: created once by the exec step and never
-// freed. No C++ static owns a Python object through a destructor, since
-// such a destructor would run after the interpreter is gone.
+// The runtime's process-wide data: created once by the module's exec step
+// and never freed. No C++ static owns a Python object through a
+// destructor, since such a destructor would run after the interpreter is
+// gone.
 #pragma once
 
 #include <Python.h>
 
 namespace rt {
 
-enum class Name : int {
-#define NAME(id, text) id,
-#include "runtime/names.def"
-#undef NAME
-    count_
-};
-
 struct Process {
-    PyObject* names[static_cast<int>(Name::count_)];
     PyObject* empty_tuple;
     PyObject* empty_bytes;
     PyObject* empty_str;
 
-    // The built-ins found at import; later rebinding does not change them.
+    // The module the runtime serves, as its exec step names it before it
+    // makes anything: the qualified name (the __module__ of its classes
+    // and functions, the prefix of its traceback names) and the source
+    // file that code objects and traceback entries show. Borrowed from
+    // the module's constants, which live as long as the process.
+    PyObject* module_name;
+    PyObject* source_file;
+
+    // The built-ins found at import (find_builtins()); later rebinding does
+    // not change them.
     PyObject* builtin_staticmethod;
     PyObject* builtin_super;
     PyObject* builtin_print;
-    PyObject* builtin_range;
 
     PyTypeObject* function_type;
 
@@ -36,13 +37,16 @@ struct Process {
 
 // The process-wide data; valid once `create_process_data()` has succeeded.
 Process& process();
-// Creates the names and constants on the first call, the runtime's and
-// every unit's (rt::Constant); false with an exception set on failure (a
+
+// Creates the runtime's data and every unit's constants (rt::Constant) on
+// the first call; import-time code, so it throws PyErrorSet on failure (a
 // later call tries again).
-bool create_process_data();
+void create_process_data();
 
 bool process_data_exists();
 
-inline PyObject* name(Name n) { return process().names[static_cast<int>(n)]; }
+// Looks up the built-ins above in `builtins_dict`; throws PyErrorSet
+// (NameError for one that is missing).
+void find_builtins();
 
 }  // namespace rt

@@ -23,30 +23,9 @@
 #include <utility>
 
 #include "runtime/compat.hpp"
+#include "runtime/failure.hpp"
 
 namespace rt {
-
-// "A Python exception is set": what a failed step of a method body returns.
-// It converts to a null `Owned` and to a failed `Status`, so one
-// `return failure;` leaves any body or helper (see CHECK in body.hpp).
-struct Failure {};
-inline constexpr Failure failure{};
-
-// The outcome of a step that yields no object. Must be checked.
-class [[nodiscard]] Status {
-public:
-    constexpr Status(Failure) noexcept : ok_(false) {}
-    static constexpr Status success() noexcept { return Status(true); }
-    constexpr explicit operator bool() const noexcept { return ok_; }
-
-private:
-    constexpr explicit Status(bool ok) noexcept : ok_(ok) {}
-    bool ok_;
-};
-inline constexpr Status ok = Status::success();
-
-// Status of a C API call that returns a negative number on failure.
-inline Status status(int result) noexcept { return result < 0 ? Status(failure) : ok; }
 
 // A null handle means "a Python exception is set" wherever a function
 // returns one, so a result must not be dropped unchecked.
@@ -103,3 +82,8 @@ private:
 };
 
 }  // namespace rt
+
+// Owned var = expr, leaving on failure.
+#define LET(var, expr)          \
+    ::rt::Owned var = (expr);   \
+    CHECK(var)

@@ -51,7 +51,7 @@ PyObject* make_code(const MethodSpec& spec, PyObject* name) {
         put(local);
     }
     return own(compat::new_signature_code(static_cast<int>(spec.params.size()), flags,
-                                          varnames.get(), rt::name(Name::source_file), name,
+                                          varnames.get(), p.source_file, name,
                                           spec.first_line, p.empty_bytes, p.empty_tuple))
         .release();
 }
@@ -139,8 +139,8 @@ bool type_tests_pass(const MethodRuntime& m, PyObject* const* values) {
 }
 
 MethodRuntime* build_method_runtime(const MethodSpec& spec) {
-    Owned traceback_name = own(PyUnicode_FromFormat("cantorel.manage.%s.%s", spec.class_name,
-                                                    spec.name));
+    Owned traceback_name = own(PyUnicode_FromFormat("%U.%s.%s", process().module_name,
+                                                    spec.class_name, spec.name));
     auto* m = new MethodRuntime(spec, traceback_name.release());
     m->name = own(PyUnicode_InternFromString(spec.name)).release();
     m->qualname = own(PyUnicode_FromFormat("%s.%s", spec.class_name, spec.name)).release();

@@ -1,27 +1,38 @@
 #include "runtime/traceback.hpp"
 
+#include <algorithm>
+
 #include "runtime/compat.hpp"
 #include "runtime/process.hpp"
+#include "runtime/ref.hpp"
 
 namespace rt {
 
-PyObject* TracebackSite::code_for(int line) noexcept {
-    const bool cacheable = line >= 0 && line < kCachedLines;
-    if (cacheable && codes_[line] != nullptr) {
-        Py_INCREF(codes_[line]);
-        return codes_[line];
+Owned TracebackSite::code_for(int line) noexcept {
+    if (line >= 0 && line < n_codes_ && codes_[line] != nullptr) {
+        return Owned::ref(codes_[line]);
     }
-    const char* file = PyUnicode_AsUTF8(name(Name::source_file));
+    if (line >= n_codes_) {
+        // Grown in steps, so a method's lines cost a few reallocations at
+        // most; without memory the code object is just not kept.
+        const int n = (line / 64 + 1) * 64;
+        auto* grown = static_cast<PyObject**>(PyMem_RawRealloc(codes_, sizeof(PyObject*) * n));
+        if (grown != nullptr) {
+            std::fill(grown + n_codes_, grown + n, nullptr);
+            codes_ = grown;
+            n_codes_ = n;
+        }
+    }
+    const char* file = PyUnicode_AsUTF8(process().source_file);
     const char* function = PyUnicode_AsUTF8(function_name_);
     if (file == nullptr || function == nullptr) {
-        return nullptr;
+        return failure;
     }
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line));
-    if (code != nullptr && cacheable) {
-        codes_[line] = code;  // the cache's reference
-        Py_INCREF(code);
+    Owned code = Owned::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, line)));
+    if (code && line >= 0 && line < n_codes_) {
+        codes_[line] = Owned::ref(code.get()).release();  // the cache's reference
     }
-    return code;  // a new reference
+    return code;
 }
 
 void TracebackSite::add_entry(int line, PyObject* globals, PyObject** last) {
@@ -32,25 +43,27 @@ void TracebackSite::add_entry(int line, PyObject* globals, PyObject** last) {
         compat::put_back(error);
         return;
     }
-    PyObject* code = code_for(line);
-    PyObject* frame = nullptr;
-    if (code != nullptr) {
-        frame = compat::new_traceback_frame(reinterpret_cast<PyCodeObject*>(code), globals, line);
+    Owned frame;
+    {
+        Owned code = code_for(line);
+        if (code) {
+            frame = Owned::steal(compat::new_traceback_frame(
+                reinterpret_cast<PyCodeObject*>(code.get()), globals, line));
+        }
     }
-    Py_XDECREF(code);
     PyErr_Clear();
     compat::put_back(error);
-    if (frame == nullptr) {
+    if (!frame) {
         return;
     }
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-    Py_DECREF(frame);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    frame.reset();
     error = compat::take_error();
     PyObject* previous = *last;
     *last = compat::traceback_of(error);
     Py_XINCREF(*last);
     compat::put_back(error);
-    Py_XDECREF(previous);
+    Owned::steal(previous).reset();
 }
 
 }  // namespace rt

@@ -5,14 +5,18 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "runtime/compat.hpp"
 #include "runtime/compat_errors.hpp"
+#include "runtime/error.hpp"
+#include "runtime/ref.hpp"
 
 namespace rt {
 
 // One place that can appear in a traceback: a method ("cantorel.manage.
 // VoiceVD.reset") or the module body ("init cantorel.manage"). Lives for the
-// whole process; holds one cached code object per line.
+// whole process; holds one cached code object per line it has shown.
 class TracebackSite {
 public:
     explicit TracebackSite(PyObject* function_name) noexcept : function_name_(function_name) {}
@@ -30,10 +34,12 @@ public:
     void add_entry(int line, PyObject* globals, PyObject** last);
 
 private:
-    PyObject* code_for(int line) noexcept;  // a new reference, or null
-    static constexpr int kCachedLines = 320;   // every line of the module's source
+    Owned code_for(int line) noexcept;  // null if it cannot be made
     PyObject* function_name_;                  // owned, never freed
-    PyObject* codes_[kCachedLines] = {};       // owned, never freed
+    // codes_[line] for 0 <= line < n_codes_, grown to the largest line
+    // shown (raw memory and references, never freed).
+    PyObject** codes_ = nullptr;
+    int n_codes_ = 0;
 };
 
 // Where a method body is: its site, the line of the statement running, the
@@ -90,6 +96,20 @@ struct Here {
         }
     }
 };
+
+// Runs `work`, statements of a module's exec step with `here` at the
+// module body, as an entry point (entry_point() in error.hpp): whatever
+// fails in it, a Python error or any C++ exception, leaves a Python error
+// pending with the body's traceback entry at the failing statement's line,
+// and throws PyErrorSet on.
+template <typename Work>
+void run_module_step(const char* where, Here& here, Work&& work) {
+    if (!entry_point(where, std::forward<Work>(work))) {
+        here.add_traceback();
+        here.drop_entry();
+        raise_error();
+    }
+}
 
 }  // namespace rt
 

@@ -1,12 +1,17 @@
-#include "runtime/classes.hpp"
+#include "runtime/class_statement.hpp"
 
 #include "runtime/compat.hpp"
+#include "runtime/constants.hpp"
 #include "runtime/error.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
 
 namespace rt {
 namespace {
+
+const Constant dunder_module{"__module__"}, dunder_qualname{"__qualname__"},
+    dunder_orig_bases{"__orig_bases__"}, dunder_mro_entries{"__mro_entries__"},
+    dunder_prepare{"__prepare__"};
 
 // Stores the methods in the namespace; returns those that need the class
 // for their zero-argument super().
@@ -29,8 +34,8 @@ std::vector<Owned> add_methods(Here& here, PyObject* ns, const ClassSpec& spec,
 }
 
 void set_class_names(PyObject* ns, PyObject* class_name) {
-    require(PyObject_SetItem(ns, name(Name::dunder_module), name(Name::module_qualified_name)));
-    require(PyObject_SetItem(ns, name(Name::dunder_qualname), class_name));
+    require(PyObject_SetItem(ns, dunder_module.get(), process().module_name));
+    require(PyObject_SetItem(ns, dunder_qualname.get(), class_name));
 }
 
 // Replaces bases that are not classes by what their __mro_entries__ returns.
@@ -45,7 +50,7 @@ Owned resolve_bases(PyObject* bases) {
             continue;
         }
         PyObject* entries_method = nullptr;
-        require(compat::lookup_optional_attr(base, name(Name::dunder_mro_entries), &entries_method));
+        require(compat::lookup_optional_attr(base, dunder_mro_entries.get(), &entries_method));
         Owned method = Owned::steal(entries_method);
         if (!method) {
             require(PyList_Append(resolved.get(), base));
@@ -118,7 +123,7 @@ void create_derived_class(Here& here, const ClassSpec& spec, MethodRuntime* cons
     Owned keep_metaclass = Owned::ref(metaclass);
 
     PyObject* prepare_method = nullptr;
-    require(compat::lookup_optional_attr(metaclass, name(Name::dunder_prepare), &prepare_method));
+    require(compat::lookup_optional_attr(metaclass, dunder_prepare.get(), &prepare_method));
     Owned prepare = Owned::steal(prepare_method);
     Owned ns = prepare ? own(PyObject_CallFunctionObjArgs(prepare.get(), class_name, bases.get(),
                                                           nullptr))
@@ -126,7 +131,7 @@ void create_derived_class(Here& here, const ClassSpec& spec, MethodRuntime* cons
     set_class_names(ns.get(), class_name);
     require(compat::class_body_begins(ns.get(), spec.line));
     if (bases.get() != original_bases.get()) {
-        require(PyObject_SetItem(ns.get(), name(Name::dunder_orig_bases), original_bases.get()));
+        require(PyObject_SetItem(ns.get(), dunder_orig_bases.get(), original_bases.get()));
     }
     std::vector<Owned> needing_class = add_methods(here, ns.get(), spec, methods);
     require(compat::class_body_ends(ns.get(), spec.self_attributes));
