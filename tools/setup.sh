@@ -123,8 +123,13 @@ fi
     "-Cbuild-dir=${build_dir}" "$target" </dev/null
 # What the examples, tools, benchmarks and tests share (dev/cantorel_dev):
 # editable, so the venv imports it from the checkout; never in the wheels.
-say "installing the development package cantorel_dev (editable, from dev/)"
-"$PY" -m pip install -q --disable-pip-version-check -e "$ROOT/dev" </dev/null
+if [ "$(cd / && "$PY" -c 'import cantorel_dev; print(cantorel_dev.__file__)' 2>/dev/null)" = \
+     "$ROOT/dev/cantorel_dev/__init__.py" ]; then
+    say "development package cantorel_dev in place (editable, from dev/)"
+else
+    say "installing the development package cantorel_dev (editable, from dev/)"
+    "$PY" -m pip install -q --disable-pip-version-check -e "$ROOT/dev" </dev/null
+fi
 
 # ---------------------------------------------------------------- model
 "$PY" tools/fetch_model.py
