@@ -5,7 +5,7 @@ arrives in 3-character chunks. Timed, in the same process:
   module    Output._add_stream(chunks)
   python    the same intake as plain Python statements, with _splitsen the
             plain Python loop of the same rule (what the class would be in
-            Python: the module's Python twin, tests/twin, which the tests compare the module with)
+            Python: the module's Python twin, cantorel_dev.twin, which the tests compare the module with)
   cython    that intake and loop compiled by Cython from the same source
             (bench/cython_twin.py); its `full_response += chunk_text` makes a
             new str for every chunk, where the interpreter extends the one str
@@ -29,13 +29,9 @@ import random
 import statistics
 import sys
 import time
-from pathlib import Path
 
-BENCH = Path(__file__).resolve().parent
-sys.path.insert(0, str(BENCH))
-sys.path.insert(0, str(BENCH.parent / "tests"))
-import speaking_twin  # noqa: E402
-from cython_twin import manage_twin  # noqa: E402
+from cantorel_dev import speaking_twin
+from cython_twin import manage_twin
 
 CHUNK = 3
 GROWTH_TARGET = 2.3

@@ -31,14 +31,12 @@ import statistics
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-RATE = 16000
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
-ALSA = Path("/usr/share/sounds/alsa")
+from cantorel_dev import ROOT
+from cantorel_dev.speech_frames import ALSA, RATE
+
 CLIPS = ["Front_Left", "Front_Right", "Rear_Center", "Rear_Left", "Rear_Right", "Side_Left", "Side_Right"]
 TOPICS = ["front center", "hello there", "the weather today", "a cup of tea"]
 
@@ -73,9 +71,9 @@ class Silent:
 
 
 def child(setting: str, replies: int, interruptions: int) -> dict:
-    from loop import adapters, barge as barging, devices, language, utterance
-    from loop.exchange import Exchange
-    import virtual_audio as va
+    from cantorel_dev import virtual_audio as va
+    from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
+    from cantorel_dev.loop.exchange import Exchange
     from cantorel import manage
     from cantorel.duplex import BargeIn, StoppablePlayer
 

@@ -1,7 +1,7 @@
 """Benchmark: the cost of calling a method of the module, and of a failure,
 against the same method compiled by Cython and run as plain Python.
 
-The twin is the module's Python twin (tests/twin), built twice
+The twin is the module's Python twin (cantorel_dev.twin), built twice
 (bench/cython_twin.py): executed by the interpreter, and compiled by Cython. Every case runs the same statement on the module, the
 Cython build and plain Python, in interleaved rounds; the figures are the
 medians over the rounds, the best round, and the paired ratio: the median of
@@ -28,7 +28,6 @@ Not a test (pytest does not collect it): run it with
     .venv/bin/python bench/bench_call_overhead.py [--rounds N] [--number N]
 """
 import argparse
-import os
 import statistics
 import sys
 import timeit
@@ -36,9 +35,7 @@ import types
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from cython_twin import manage_twin  # noqa: E402
+from cython_twin import manage_twin
 
 CHEAP_TARGET = 1.05
 FAILURE_TARGET = 1.5
@@ -98,7 +95,7 @@ def main():
     args = parser.parse_args()
 
     from cantorel import manage
-    import twin
+    from cantorel_dev import twin
     twins = {"module": manage, "cython": manage_twin(), "python": twin.load()}
     odd = b"\0" * 1023
 

@@ -6,7 +6,7 @@ latency on the virtual microphone.
    capture), with the real detector, the real clock and numpy's mean. In
    one process and interleaved rounds it compares
      module    the native vad_audio (its loop, the detector and all)
-     cython    the module's Python twin (tests/twin) compiled by Cython
+     cython    the module's Python twin (cantorel_dev.twin) compiled by Cython
                (bench/cython_twin.py), same detector
      twin      the plain Python vad_audio, same source, same detector
      detector  the detector alone on the same frames, in a plain for loop
@@ -17,7 +17,7 @@ latency on the virtual microphone.
    the loop's own cost per frame: native, Cython and Python.
 
 2. End-of-utterance latency (needs the virtual microphone of
-   tools/virtual_audio.py and PocketSphinx): an alsa-utils recording played
+   cantorel_dev.virtual_audio and PocketSphinx): an alsa-utils recording played
    into the microphone, Input._recognize() listening. From the last speech
    sample to _recognize returning, minus sld and minus the recogniser's own
    time; split into the end-of-speech detection (the smoothing window takes
@@ -33,22 +33,16 @@ import statistics
 import sys
 import time
 import timeit
-import warnings
 from collections import deque
-from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "bench"))
-from model_home import model_home  # noqa: E402
-ALSA = Path("/usr/share/sounds/alsa")
+from cantorel_dev.speech_frames import ALSA, FRAME, RATE, WINDOW, wav_16k
+from model_home import model_home
+
 LOOP_TARGET = 1.10
 CYTHON_TARGET = 1.0
 MODULE_LATENCY_TARGET = 0.030
-RATE, FRAME = 16000, 512
 
 
 class EndOfScript(Exception):
@@ -77,10 +71,9 @@ class ScriptedStream:
 
 def speech_frames(count):
     """Real speech and the silence between recordings, as 1024-byte frames."""
-    from conftest import wav_16k
     parts = []
     for name in ("Front_Center", "Rear_Left", "Side_Right", "Noise"):
-        parts += [wav_16k(ALSA / f"{name}.wav").astype(np.int16), np.zeros(RATE // 2, np.int16)]
+        parts += [wav_16k(ALSA / f"{name}.wav"), np.zeros(RATE // 2, np.int16)]
     x = np.concatenate(parts)
     frames = [x[i:i + FRAME].tobytes() for i in range(0, len(x) - FRAME + 1, FRAME)]
     return [frames[i % len(frames)] for i in range(count)]
@@ -108,7 +101,7 @@ def run_capture(rec, stream, reset):
 
 
 def loop_cost(manage, args):
-    import twin
+    from cantorel_dev import twin
     frames = speech_frames(args.frames)
     detector = manage.VoiceVD()
     twin_mod = twin.load()
@@ -134,7 +127,7 @@ def loop_cost(manage, args):
             detector(frame)
         return time.perf_counter() - start
 
-    hist = deque(maxlen=10)
+    hist = deque(maxlen=WINDOW)
 
     def with_mean():
         # The floor the algorithm sets: the detector and numpy's mean of the
@@ -238,13 +231,11 @@ class StampedStream:
 
 def latency(manage, args):
     try:
-        from examples.hosts.pocketsphinx_asr import PocketSphinxASR
+        from cantorel_dev.hosts.pocketsphinx_asr import PocketSphinxASR
     except ImportError as e:
         print(f"latency: skipped ({e})")
         return True
-    import virtual_audio_fixture
-    from conftest import wav_16k
-    va = virtual_audio_fixture.virtual_audio_module
+    from cantorel_dev import virtual_audio as va
     asr = PocketSphinxASR()
 
     class Host:
@@ -263,7 +254,7 @@ def latency(manage, args):
         audio.apply_to_current_process()
         for run in range(args.runs):
             name = names[run % len(names)]
-            utterance = wav_16k(ALSA / f"{name}.wav").astype(np.int16)
+            utterance = wav_16k(ALSA / f"{name}.wav")
             played = np.concatenate([np.zeros(RATE // 2, np.int16), utterance,
                                      np.zeros(RATE // 2, np.int16)])
             host = Host()
@@ -321,8 +312,6 @@ def main():
     args = parser.parse_args()
 
     with model_home():
-        # float() of the model's (1, 1) output warns under numpy >= 1.25.
-        warnings.filterwarnings("ignore", "Conversion of an array with ndim", DeprecationWarning)
         from cantorel import manage
         saved = manage.pyaudio, manage.VoiceVD
         try:

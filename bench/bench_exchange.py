@@ -28,19 +28,16 @@ import argparse
 import statistics
 import sys
 import time
-from pathlib import Path
 from types import SimpleNamespace
 
-ROOT = Path(__file__).resolve().parent.parent
 TARGET = 3.0
-sys.path.insert(0, str(ROOT / "examples"))
 
 
 def load_voice_loop():
     """The voice loop's parts under one name."""
-    from loop import adapters, cli, common, devices, exchange, language, utterance
+    from cantorel_dev.loop import adapters, cli, detection, devices, exchange, language, utterance
     vl = SimpleNamespace()
-    for part in (common, utterance, adapters, language, exchange, devices, cli):
+    for part in (utterance, detection, adapters, language, exchange, devices, cli):
         vl.__dict__.update({k: v for k, v in vars(part).items() if not k.startswith("_")})
     return vl
 
@@ -68,9 +65,7 @@ def main() -> int:
     args = ap.parse_args()
 
     vl = load_voice_loop()
-    import virtual_audio as va
-    import warnings
-    warnings.filterwarnings("ignore", message=vl.NDIM_WARNING, category=DeprecationWarning)
+    from cantorel_dev import virtual_audio as va
     manage = vl.import_module()
     vl.check_model()
     vl.check_models(args.asr, args.tts)

@@ -53,10 +53,8 @@ def scripted_sa(entered):
 
 
 def twin_output(model, sa):
-    """The same pipeline as plain Python: the module's twin (tests/twin)."""
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                    "tests"))
-    import twin
+    """The same pipeline as plain Python: the module's twin (cantorel_dev.twin)."""
+    from cantorel_dev import twin
     return twin.load(sa=sa).Output(model)
 
 

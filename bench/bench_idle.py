@@ -2,14 +2,14 @@
 
 1. Waiting for speech. Input(host)._recognize() on a background thread,
    listening in real time to the silent virtual microphone of
-   tools/virtual_audio.py; the process's CPU time (all its threads: the
+   cantorel_dev.virtual_audio; the process's CPU time (all its threads: the
    capture, PortAudio's, ONNX Runtime's pool) over a window of wall time,
    as a share of one core. A short recording played into the microphone
    then ends the capture. Contenders, in interleaved rounds:
      module          the module as it is (its session single-threaded, no spinning)
      module-default  the module given an `ort` without SessionOptions, so
                      its session gets ONNX Runtime's default options
-     python-default  the listening code as plain Python (the twin, tests/twin/)
+     python-default  the listening code as plain Python (the twin, cantorel_dev.twin)
                      with a plain Python detector on a default-options session
      python-quiet    the same with the session options the module uses
      read-only       a Python loop that only reads the microphone (no model):
@@ -36,21 +36,16 @@ import sys
 import threading
 import time
 import types
-import warnings
-from pathlib import Path
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-sys.path.insert(0, str(ROOT / "bench"))
+from cantorel_dev.speech_frames import FRAME, FRONT_CENTER, RATE, wav_16k  # noqa: E402
 from model_home import model_home  # noqa: E402
 
 IDLE_TARGET = 0.03
 FRAME_TARGET = 1.0
-RATE = 16000
 SPINNING = "session.intra_op.allow_spinning"
 
 
@@ -97,7 +92,7 @@ class Host:
 
 
 def listeners(manage, ort):
-    import twin
+    from cantorel_dev import twin
     plain_ort = types.SimpleNamespace(InferenceSession=ort.InferenceSession)
 
     def module():
@@ -120,19 +115,19 @@ def listeners(manage, ort):
 
 
 class ReadOnly:
-    """Reads 512-sample frames until one is loud; no model, no window."""
+    """Reads FRAME-sample frames until one is loud; no model, no window."""
 
     def __init__(self):
         import pyaudio
         pa = pyaudio.PyAudio()
         stream = pa.open(format=pyaudio.paInt16, channels=1, rate=RATE, input=True,
-                         frames_per_buffer=512)
+                         frames_per_buffer=FRAME)
         self.recorder = types.SimpleNamespace(pa=pa, stream=stream)
 
     def _recognize(self):
         stream = self.recorder.stream
         stream.start_stream()
-        while np.abs(np.frombuffer(stream.read(512, exception_on_overflow=False),
+        while np.abs(np.frombuffer(stream.read(FRAME, exception_on_overflow=False),
                                    np.int16)).max() < 3000:
             pass
         stream.stop_stream()
@@ -176,7 +171,7 @@ def frame_times(manage, ort, calls, rounds):
     default = manage.VoiceVD()
     default.sess = session(ort, quiet=False)
     rng = np.random.default_rng(7)
-    frame = (rng.standard_normal(512) * 3000).astype(np.int16).tobytes()
+    frame = (rng.standard_normal(FRAME) * 3000).astype(np.int16).tobytes()
     detectors = {"module": quiet, "default": default}
     for d in detectors.values():  # warm-up
         for _ in range(calls // 4):
@@ -225,11 +220,8 @@ def main():
     parser.add_argument("--frame-rounds", type=int, default=21)
     parser.add_argument("--pieces", type=int, default=5, help="1 s pieces Output speaks")
     args = parser.parse_args()
-    warnings.filterwarnings("ignore", "Conversion of an array with ndim", DeprecationWarning)
-    import virtual_audio_fixture
-    from conftest import ALSA, wav_16k
-    va = virtual_audio_fixture.virtual_audio_module
-    speech = wav_16k(ALSA / "Front_Center.wav").astype(np.int16)
+    from cantorel_dev import virtual_audio as va
+    speech = wav_16k(FRONT_CENTER)
     ending = np.concatenate([speech, np.zeros(RATE, np.int16)])
     with model_home(), va.VirtualAudio() as audio:
         audio.apply_to_current_process()

@@ -75,7 +75,6 @@ def unstripped_build(public):
 
 LOAD_MODULE = "from cantorel.manage import VoiceVD"
 LOAD_TWIN = """import importlib.util, sys
-sys.path.insert(0, {tests!r})  # the twin's own helpers
 spec = importlib.util.spec_from_file_location({name!r}, {path!r})
 twin = importlib.util.module_from_spec(spec)
 sys.modules[{name!r}] = twin
@@ -112,7 +111,7 @@ def main():
     if args.cython:
         from cython_twin import manage_twin
         twin = manage_twin()
-        load = LOAD_TWIN.format(name=twin.__name__, path=twin.__file__, tests=str(ROOT / "tests"))
+        load = LOAD_TWIN.format(name=twin.__name__, path=twin.__file__)
         entry, what = "*__pyx_pw_*VoiceVD*", "the Cython build of the twin"
     else:
         module = unstripped_build(public)

@@ -27,15 +27,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
-import warnings
-from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
-ALSA = Path("/usr/share/sounds/alsa")
+from cantorel_dev.speech_frames import ALSA, RATE
+
 VOICES = ["Front_Center", "Front_Left", "Front_Right", "Rear_Center", "Rear_Left", "Rear_Right",
           "Side_Left", "Side_Right"]
 TARGETS = (1.3, 1.7)   # median and 90th percentile, seconds
@@ -63,12 +59,10 @@ def main() -> int:
     ap.add_argument("--llm-model", help="the model to ask the --llm-url server for")
     args = ap.parse_args()
 
-    from loop import adapters, devices, language, speculation, utterance
-    from loop.common import NDIM_WARNING, RATE
-    from loop.exchange import Exchange, listen, speak
-    import virtual_audio as va
+    from cantorel_dev import virtual_audio as va
+    from cantorel_dev.loop import adapters, devices, interrupts, language, speculation, utterance
+    from cantorel_dev.loop.exchange import Exchange, listen, speak
     from cantorel import manage
-    warnings.filterwarnings("ignore", message=NDIM_WARNING, category=DeprecationWarning)
 
     class ShortStandIn(language.StandInModel):
         def reply(self, heard):
@@ -104,10 +98,10 @@ def main() -> int:
                 inp, out, asr, tts, spec = pairs[path]
                 ex, players = Exchange(), []
                 recorder = audio.record_speaker()
-                with devices.Deadline(len(played) / RATE + 30, "listening"):
+                with interrupts.Deadline(len(played) / RATE + 30, "listening"):
                     listen(inp, asr, ex, before=lambda: players.append(
                         audio.play_into_microphone(played, RATE, wait=False)))
-                with devices.Deadline(120, "speaking"):
+                with interrupts.Deadline(120, "speaking"):
                     speak(out, tts, lm, ex, recorder, spec=spec)
                 for p in players:
                     p.wait(30)

@@ -9,7 +9,7 @@ Four texts, one per kind of storage the module scans:
 Each is cut from 0 by
   module   Output._splitsen(text, 0)
   loop     the same rule as a plain Python loop (what the method would be in Python:
-           the module's Python twin, tests/twin, which the tests compare the module with)
+           the module's Python twin, cantorel_dev.twin, which the tests compare the module with)
   cython   that loop's source compiled by Cython (bench/cython_twin.py)
   re       re.findall with the separator class, what a Python programmer would write
   slices   only making the same slices, the floor of any implementation that
@@ -29,13 +29,9 @@ import re
 import statistics
 import sys
 import time
-from pathlib import Path
 
-BENCH = Path(__file__).resolve().parent
-sys.path.insert(0, str(BENCH))
-sys.path.insert(0, str(BENCH.parent / "tests"))
-import speaking_twin  # noqa: E402
-from cython_twin import manage_twin  # noqa: E402
+from cantorel_dev import speaking_twin
+from cython_twin import manage_twin
 
 SEP = speaking_twin.SEP
 SIZE = 100_000

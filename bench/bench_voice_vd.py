@@ -3,7 +3,7 @@ written as plain Python and compiled by Cython, and against the bare model run.
 
 Contenders, in one process, in interleaved rounds (the order rotates):
   module   VoiceVD.__call__, the native method
-  cython   the module's Python twin (tests/twin) compiled by Cython
+  cython   the module's Python twin (cantorel_dev.twin) compiled by Cython
            (bench/cython_twin.py)
   python   the same twin run by the interpreter
   bare     sess.run(None, feed) with the inputs prepared once, outside the timing
@@ -22,24 +22,21 @@ ratio of the best rounds. Targets: hot module/Cython <= 1.0 and module/bare
 <= 1.10; cold module/Cython <= 0.95; fake module/Cython <= 0.5.
 
 The twin converts the model's (1, 1) output as the module does, through the
-element (tests/twin/mends.py), so neither pays numpy's warning.
+element (cantorel_dev.twin.mends), so neither pays numpy's warning.
 
 Not a test (pytest does not collect it): run it with
     .venv/bin/python bench/bench_voice_vd.py [--rounds N] [--calls N]
 """
 import argparse
-import os
 import statistics
 import sys
 import time
-import warnings
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from cython_twin import manage_twin  # noqa: E402
-from model_home import model_home  # noqa: E402
+from cantorel_dev.speech_frames import FRAME
+from cython_twin import manage_twin
+from model_home import model_home
 
 TARGETS = [("hot", "cython", 1.0), ("hot", "bare", 1.10), ("cold", "cython", 0.95),
            ("fake", "cython", 0.5)]
@@ -89,8 +86,7 @@ def main():
         return run(manage, args)
 
 def run(manage, args):
-    warnings.filterwarnings("ignore", "Conversion of an array with ndim", DeprecationWarning)
-    import twin
+    from cantorel_dev import twin
     twins = {"cython": manage_twin(), "python": twin.load()}
     detector = manage.VoiceVD()
     sess = detector.sess
@@ -103,7 +99,7 @@ def run(manage, args):
     detectors = {"module": detector, **{k: twin_detector(m, sess) for k, m in twins.items()}}
 
     rng = np.random.default_rng(7)
-    frame = (rng.standard_normal(512) * 3000).clip(-32768, 32767).astype(np.int16).tobytes()
+    frame = (rng.standard_normal(FRAME) * 3000).clip(-32768, 32767).astype(np.int16).tobytes()
     x = np.concatenate((np.zeros((1, 64), np.float32),
                         (np.frombuffer(frame, np.int16).astype(np.float32) / 32768.0)[None, :]),
                        axis=1)

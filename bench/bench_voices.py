@@ -1,4 +1,4 @@
-"""Benchmark: the demo's Whisper ears and Piper voice (examples/hosts/).
+"""Benchmark: the demo's Whisper ears and Piper voice (cantorel_dev.hosts).
 
 - Piper: real-time factor per piece of a five-sentence reply (synthesis time
   over the length of the speech), and the process CPU per second of waiting
@@ -13,15 +13,10 @@ Not a test (pytest does not collect it): run it with
 """
 import argparse
 import statistics
-import sys
 import time
 from pathlib import Path
 
 import numpy as np
-
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
-sys.path.insert(0, str(ROOT / "tests"))
 
 PIECES = ["Good morning, and welcome back.", " The weather today is cool and bright.",
           " I have read the report you sent me last night.",
@@ -47,8 +42,8 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
 
-    from hosts.piper_tts import DEFAULT_VOICE, PiperTTS
-    from hosts.whisper_asr import WhisperASR
+    from cantorel_dev.hosts.piper_tts import DEFAULT_VOICE, PiperTTS
+    from cantorel_dev.hosts.whisper_asr import WhisperASR
     from piper import PiperVoice
 
     ours = PiperTTS()
@@ -69,9 +64,9 @@ def main():
                                                                     results["default"][0])]
     print(f"  adapter/default time per piece: {statistics.median(ratio):.2f} (paired median)")
 
-    from conftest import ALSA, wav_16k
+    from cantorel_dev.speech_frames import ALSA, wav_16k
     asr = WhisperASR()
-    samples = wav_16k(ALSA / "Front_Right.wav").astype(np.int16)
+    samples = wav_16k(ALSA / "Front_Right.wav")
     walls, cpus, text = [], [], ""
     for _ in range(max(5, args.rounds)):
         t, c = time.perf_counter(), time.process_time()

@@ -17,11 +17,13 @@ Python and the compiled-Python peer.
 for compiled Python), translates it with cythonize and compiles it with the
 compiler and flags the interpreter was built with, then imports it. Cython
 comes from the `bench` extra (pip install '.[bench]'). The build is cached in
-the temporary directory for the life of the process.
+the temporary directory for the life of the process, which removes it at exit.
 """
+import atexit
 import importlib.util
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -53,6 +55,7 @@ def cython_twin(source, name, directives=None):
     global _BUILD_DIR
     if _BUILD_DIR is None:
         _BUILD_DIR = tempfile.mkdtemp(prefix="bench-cython-")
+        atexit.register(shutil.rmtree, _BUILD_DIR, ignore_errors=True)
     directory = os.path.join(_BUILD_DIR, name)
     os.makedirs(directory, exist_ok=True)
     py = os.path.join(directory, f"{name}.py")
@@ -78,12 +81,8 @@ def cython_twin(source, name, directives=None):
 
 
 def manage_twin(name="cython_manage_twin"):
-    """The module's Python twin (tests/twin/manage.py) compiled by Cython, its
-    statements on the module's lines. Its string annotations stay strings, as
-    in the module, instead of typing the arguments."""
-    tests = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
-    if tests not in sys.path:
-        sys.path.insert(0, tests)
-    with open(os.path.join(tests, "twin", "manage.py")) as f:
-        source = f.read()
-    return cython_twin(source, name, directives={"annotation_typing": False})
+    """The module's Python twin (cantorel_dev/twin/manage.py) compiled by
+    Cython, its statements on the module's lines. Its string annotations stay
+    strings, as in the module, instead of typing the arguments."""
+    from cantorel_dev import twin
+    return cython_twin(twin.SOURCE, name, directives={"annotation_typing": False})

@@ -4,8 +4,8 @@ its reply while it is still being generated. Ctrl-C ends it.
     python examples/minimal_host.py
 
 It uses the default microphone and speaker; run it inside the virtual devices
-with `python tools/virtual_audio.py run -- python examples/minimal_host.py`.
-The recogniser and the voice are the demo's adapters in examples/hosts/; a host
+with `python tools/virtual_audio_cli.py run -- python examples/minimal_host.py`.
+The recogniser and the voice are the demo's adapters (cantorel_dev.hosts); a host
 brings its own objects with the same two methods: generate(samples) -> text
 and ort_predict(text) -> 48 kHz mono 16-bit PCM bytes.
 """
@@ -15,8 +15,8 @@ import time
 from typing import Iterator
 
 from cantorel.manage import Input, Output
-from hosts.espeak_tts import EspeakTTS
-from hosts.pocketsphinx_asr import PocketSphinxASR
+from cantorel_dev.hosts.espeak_tts import EspeakTTS
+from cantorel_dev.hosts.pocketsphinx_asr import PocketSphinxASR
 
 
 def language_model(prompt: str) -> Iterator[str]:

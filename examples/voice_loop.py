@@ -17,15 +17,12 @@ speaker played is saved as a WAV file.
     python examples/voice_loop.py --llm-url http://127.0.0.1:8080/v1  # a real language model
     python examples/voice_loop.py --real-devices     # talk to it; Ctrl-C ends
 
-The parts live in examples/loop/, one job each.
+The parts live in the development package (dev/cantorel_dev/loop/), one job
+each; bash tools/setup.sh installs it.
 """
 import sys
-from pathlib import Path
 
-if str(Path(__file__).resolve().parent) not in sys.path:
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from loop.cli import main  # noqa: E402
+from cantorel_dev.loop.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -24,6 +24,8 @@ import numpy as np
 import pytest
 from hypothesis import settings
 
+from cantorel_dev.speech_frames import ALSA, FRAME, wav_16k  # noqa: F401  (the tests' recordings)
+
 pytest_plugins = ["virtual_audio_fixture", "run_groups"]
 
 # Generated cases are drawn from a fixed seed so that every run, CI's
@@ -41,9 +43,7 @@ def examples(n):
     return n * 10 if HYPOTHESIS_PROFILE == "explore" else n
 
 ROOT = Path(__file__).resolve().parent.parent
-ALSA = Path("/usr/share/sounds/alsa")
 MODEL_CACHE = ROOT / "build" / "models" / "silero_vad.onnx"
-FRAME = 512  # samples per frame, as the capture loop feeds them
 
 
 @pytest.fixture(scope="session")
@@ -373,11 +373,6 @@ def pcm(samples):
     return np.asarray(samples).astype("<i2").tobytes()
 
 
-def wav_16k(path):
-    x, rate, _ = vad_demo.read_wav(str(path))
-    return vad_demo.to_16k(x, rate)
-
-
 def write_wav(path, raw, channels, width, rate):
     with wave.open(str(path), "wb") as w:
         w.setnchannels(channels)
@@ -393,11 +388,9 @@ def dominant_hz(x, rate):
 
 @pytest.fixture(scope="module")
 def asr():
-    """The demo's recogniser (examples/hosts/pocketsphinx_asr.py)."""
+    """The demo's recogniser (cantorel_dev.hosts.pocketsphinx_asr)."""
     pytest.importorskip("pocketsphinx")
-    if str(ROOT) not in sys.path:
-        sys.path.insert(0, str(ROOT))
-    from examples.hosts.pocketsphinx_asr import PocketSphinxASR
+    from cantorel_dev.hosts.pocketsphinx_asr import PocketSphinxASR
     return PocketSphinxASR()
 
 

@@ -1,5 +1,5 @@
 """The differential harness: one scripted scenario runs through the module and
-through its Python twin (tests/twin), each with its own fakes built from the
+through its Python twin (cantorel_dev.twin), each with its own fakes built from the
 same seed, and everything observable is written down for comparison: return
 values, attributes, printed lines, queue contents, exceptions with their
 traceback entries and `__context__`, exceptions that ended a thread, and the
@@ -20,7 +20,7 @@ import threading
 import numpy as np
 
 import cantorel.manage as M
-import twin
+from cantorel_dev import twin
 
 _ABSENT = object()
 FLUSH = "<flush>"

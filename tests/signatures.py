@@ -1,5 +1,5 @@
 """The methods' signatures, once for all tests, read from the module's Python
-twin (tests/twin): the class and def lines, each method's def statement and
+twin (cantorel_dev.twin): the class and def lines, each method's def statement and
 local variables;
 and what binding a call must give (the bound values, or the binding or
 type-test failure and its message), worked out by calling a Python function
@@ -12,7 +12,7 @@ import types
 
 from conftest import entries, ours
 
-import twin as _twin
+from cantorel_dev import twin as _twin
 
 _TWIN = _twin.load()
 SEP = _TWIN.Output._splitsen.__defaults__[0]
@@ -65,7 +65,7 @@ def function(module, row):
 def _twin_source(body_of):
     """Python classes with the same def lines and signatures; `body_of(row)`
     is each method's one-line body."""
-    lines = [""] * 300
+    lines = [""] * (len(_twin.SOURCE.splitlines()) + 1)  # as long as the twin, whatever it grows to
     for cls, line in CLASS_LINES.items():
         lines[line - 1] = f"class {cls}(RecVoice):" if cls == "RecVoice_T" else f"class {cls}:"
     for row in METHODS:

@@ -9,7 +9,7 @@ import pytest
 
 import cantorel.manage as M
 from conftest import entries, our_lines, ours
-import twin
+from cantorel_dev import twin
 from listening_fakes import Boom, Gate, Rig, kept, raise_
 
 

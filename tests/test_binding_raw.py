@@ -12,7 +12,7 @@ import pytest
 import cantorel.manage as M
 from conftest import FakeSession, entry, ours
 from signatures import LINES, OFFSET_FLAG, ROWS, TP_VECTORCALL_OFFSET, function, method_name, raw_vectorcall
-from twin import line_of
+from cantorel_dev.twin import line_of
 
 V, RT, IN = (object.__new__(getattr(M, c)) for c in ("VoiceVD", "RecVoice_T", "Input"))
 

@@ -9,7 +9,7 @@ import pytest
 
 import cantorel.manage as M
 from conftest import clean_exits, our_lines
-import twin
+from cantorel_dev import twin
 from listening_fakes import Boom, EndOfScript, Rig, kept, newest, numpy_with, raise_
 
 up = lambda x: float(np.nextafter(x, 2.0))  # noqa: E731  the next double above x

@@ -20,7 +20,7 @@ from hypothesis import example, given, settings, strategies as st
 import cantorel.manage as M
 from conftest import ROOT, compile_native, entries, ours, run_python
 from listening_fakes import EndOfScript, Rig, numpy_with
-from twin import line_of
+from cantorel_dev.twin import line_of
 
 SNAN = struct.unpack("<d", struct.pack("<Q", 0x7FF0000000000001))[0]
 TINY = sys.float_info.min  # the smallest normal double
@@ -258,15 +258,13 @@ def test_a_replaced_np_or_mean_is_called_with_the_window(monkeypatch, np_kind):
 
 
 def test_a_numpy_mean_replaced_before_the_import_is_called(tmp_path):
-    proc = run_python(f"""
-        import sys
-        sys.path.insert(0, {str(ROOT / "tests")!r})
+    proc = run_python("""
         import numpy as np
         calls, numpy_mean = [], np.mean
         np.mean = lambda window: calls.append(len(window)) or numpy_mean(window)
         import cantorel.manage as M
         from listening_fakes import EndOfScript, Rig
-        Rig(M, type("Patch", (), {{"setattr": staticmethod(setattr)}})(), [0.25, 0.5], exact=False)
+        Rig(M, type("Patch", (), {"setattr": staticmethod(setattr)})(), [0.25, 0.5], exact=False)
         try:
             M.RecVoice().vad_audio()
         except EndOfScript:

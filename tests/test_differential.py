@@ -10,7 +10,7 @@ import pytest
 
 from differential import check, describe
 from listening_fakes import EndOfScript, Rig, kept, numpy_with
-import twin
+from cantorel_dev import twin
 from speaking_fakes import Events, Model, ScriptedSA, finishes, scripted_sa
 
 up = lambda x: float(np.nextafter(x, 2.0))  # noqa: E731  the next double above x

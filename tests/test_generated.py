@@ -16,15 +16,14 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import cantorel.manage as M
-import twin
+from cantorel_dev import twin
 from conftest import entries, examples
 from listening_fakes import STEP, Rig, kept, newest, numpy_with
 from signatures import (METHODS, VALID, BytesSub, IntSub, StrSub, call, check_binding_failure,
                         expected, function, is_static, method_name, parameters)
-from speaking_twin import add_stream as intake_twin
+from cantorel_dev.speaking_twin import add_stream as intake_twin
 from test_binding import same_values
 
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
 # ------------------------------------------------------------- argument binding

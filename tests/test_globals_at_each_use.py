@@ -9,9 +9,9 @@ import pytest
 
 import cantorel.manage as M
 from conftest import entry, ours
-import twin
+from cantorel_dev import twin
 from differential import failure
-from twin import line_of
+from cantorel_dev.twin import line_of
 
 
 # ------------------------------------------------- module globals at each use

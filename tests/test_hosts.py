@@ -1,6 +1,5 @@
-"""The host-side recogniser and synthesiser in examples/hosts, on real audio."""
+"""The host-side recogniser and synthesiser in cantorel_dev.hosts, on real audio."""
 import subprocess
-import sys
 import threading
 import time
 import wave
@@ -8,10 +7,8 @@ import wave
 import numpy as np
 import pytest
 
-from conftest import ALSA, ROOT, wav_16k
-
-sys.path.insert(0, str(ROOT))
-from examples.hosts.espeak_tts import RATE, EspeakTTS  # noqa: E402
+from cantorel_dev.hosts.espeak_tts import RATE, EspeakTTS
+from conftest import ALSA, wav_16k
 
 
 def read_only(x):

@@ -14,7 +14,6 @@ from conftest import assert_no_leak
 from signatures import METHODS, call_shapes, expected, function, row_id
 
 N, WARM_UP = 10_000, 200
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
 class BytesSub(bytes):

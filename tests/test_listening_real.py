@@ -1,5 +1,5 @@
 """Listening on the real audio path: real PyAudio (PortAudio over ALSA's pulse
-plugin) reading the virtual microphone of tools/virtual_audio.py in real
+plugin) reading the virtual microphone of cantorel_dev.virtual_audio in real
 time, the real detector model, and PocketSphinx as the host's recogniser.
 
 The recordings are the alsa-utils ones, resampled to 16 kHz and played into
@@ -15,7 +15,6 @@ from conftest import ALSA, clean_exits, wav_16k
 
 RATE = 16000
 # VoiceVD converts the model's one-element array with float(), which numpy 2 warns about.
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
 def recording(name):

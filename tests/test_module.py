@@ -22,7 +22,7 @@ import cantorel.manage as M
 from conftest import check_python
 from signatures import (CLASS_LINES, LINES, METHODS, SEP, TWINS, is_static, method_name,
                         row_id)
-from twin import line_of
+from cantorel_dev.twin import line_of
 
 
 def _pair(row):

@@ -2,17 +2,13 @@
 virtual speaker, whose monitor is recorded and compared with what the
 synthesiser made. The speaker's monitor carries every played sample
 unchanged, so each piece can be found in the recording exactly."""
-import sys
 import threading
 
 import numpy as np
 
-from conftest import ROOT, clean_exits
-
-sys.path.insert(0, str(ROOT))
-from examples.hosts.espeak_tts import RATE, EspeakTTS  # noqa: E402
-
 import cantorel.manage as M
+from cantorel_dev.hosts.espeak_tts import RATE, EspeakTTS
+from conftest import clean_exits
 
 FRAME = RATE // 100  # 10 ms
 

@@ -14,7 +14,7 @@ import pytest
 
 import cantorel.manage as M
 from conftest import our_lines
-import twin
+from cantorel_dev import twin
 from listening_fakes import Gate, Rig, frame_bytes, kept
 
 

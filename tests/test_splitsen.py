@@ -9,8 +9,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import entry, ours
-from speaking_twin import SEP, splitsen as reference
-from twin import line_of
+from cantorel_dev.speaking_twin import SEP, splitsen as reference
+from cantorel_dev.twin import line_of
 
 import cantorel.manage as M
 
@@ -105,16 +105,18 @@ def test_negative_start_is_refused(text, start):
 
 
 @pytest.mark.parametrize("filler", ["a", "é", "你", "😀"])
-@pytest.mark.parametrize("mark", [",", "\uff0c", "😀"])
+# "ÿ" and "\uffff": the largest code unit of a 1- and a 2-byte text.
+@pytest.mark.parametrize("mark", [",", "\uff0c", "😀", "ÿ", "\uffff"])
 def test_a_separator_at_every_position(filler, mark):
     # Every lane of a 16-byte block, the blocks' edges and the tail after them.
     if mark == filler:
         filler = "b"
+    seps = SEP + "😀" + mark
     for n in (1, 15, 16, 17, 40):
         for at in range(n):
             text = filler * at + mark + filler * (n - at - 1)
             for start in (0, at, at + 1):
-                assert split(text, start, SEP + "😀") == reference(text, start, SEP + "😀")
+                assert split(text, start, seps) == reference(text, start, seps)
 
 
 @pytest.mark.parametrize("sep", ["", "x", "😀", "é", SEP * 3, "abcdefgh", "abcdefghi"])

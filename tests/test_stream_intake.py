@@ -14,8 +14,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import entries, ours
 from speaking_fakes import Events, Model, ScriptedSA, finishes, spoken
-from speaking_twin import LABEL, add_stream as twin
-from twin import line_of
+from cantorel_dev.speaking_twin import LABEL, add_stream as twin
+from cantorel_dev.twin import line_of
 
 import cantorel.manage as M
 

@@ -166,7 +166,7 @@ def test_segments(probs, window, expected):
 ])
 def test_speech_starts_where_the_capture_decides_it(probs, expected):
     """The demos decide with the capture's mean (numpy's), not a running sum."""
-    import speech_frames  # tools/, put on the path by vad_demo
+    from cantorel_dev import speech_frames
     assert vad_demo.segments(probs) == expected
     start, _ = speech_frames.capture_span(speech_frames.window_means(probs))
     assert start == (expected[0][0] if expected else None)

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import cantorel.manage as M
-import twin
+from cantorel_dev import twin
 from conftest import ALSA, wav_16k
 from listening_fakes import STEP, Rig, kept
 
@@ -20,7 +20,6 @@ FRAMES_PER_SECOND = round(1 / STEP)
 UTTERANCE = [0.9] * 20 + [0.2] * 10 + [0.9] * 30
 RATE = 16000
 # VoiceVD converts the model's one-element array with float(), which numpy 2 warns about.
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 TARGETS = {"module": lambda: M, "twin": twin.load}
 
 

@@ -22,7 +22,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import ROOT, dominant_hz, write_wav
+from conftest import dominant_hz, write_wav
 from virtual_audio_fixture import virtual_audio_module as va
 
 RATE, FRAME = 16000, 512
@@ -113,8 +113,7 @@ def test_microphone_reaches_pyaudio(virtual_audio, tmp_path, source, rate, hz):
 
 OWNER = """
 import json, sys
-sys.path.insert(0, {tools!r})
-import virtual_audio
+from cantorel_dev import virtual_audio
 audio = virtual_audio.VirtualAudio().start()
 print(json.dumps({{"pids": audio._pids, "dir": str(audio.directory)}}), flush=True)
 if {stop!r}:
@@ -127,8 +126,7 @@ else:
 
 @pytest.mark.parametrize("end", ["stop", "owner killed"])
 def test_server_does_not_outlive_its_owner(end):
-    owner = subprocess.Popen([sys.executable, "-c", OWNER.format(tools=str(ROOT / "tools"),
-                                                                 stop=end == "stop")],
+    owner = subprocess.Popen([sys.executable, "-c", OWNER.format(stop=end == "stop")],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     state = {"dir": ""}
     try:

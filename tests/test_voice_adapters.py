@@ -1,5 +1,5 @@
-"""The Whisper and Piper adapters (examples/hosts/whisper_asr.py,
-piper_tts.py) on their own: the contract a host relies on, and refusals that
+"""The Whisper and Piper adapters (cantorel_dev.hosts.whisper_asr and
+piper_tts) on their own: the contract a host relies on, and refusals that
 name what to run instead of reaching for the network."""
 import os
 import shutil
@@ -7,8 +7,8 @@ import shutil
 import numpy as np
 import pytest
 
+from cantorel_dev.hosts import whisper_asr
 from voice_models import piper, voice_files, whisper, word_error_rate  # noqa: F401 (fixtures)
-from hosts import whisper_asr
 
 
 @pytest.mark.parametrize("drop", [None, "tokenizer.json", "model.bin"])

@@ -12,12 +12,10 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
+from cantorel_dev.loop.errors import LoopError
+from cantorel_dev.loop.language import ChatModel
 from conftest import ROOT
 from test_voice_loop import LIGHT, SCRIPT, alive, exchange_ready, loop_env, one_line_error, timing  # noqa: F401
-
-sys.path.insert(0, str(ROOT / "examples"))
-from loop.common import LoopError  # noqa: E402
-from loop.language import ChatModel  # noqa: E402
 
 REPLY = ("Front center is where a speaker stands in a room. It faces the listener. "
          "The sound comes from straight ahead. Most films put the voices there. "

@@ -9,9 +9,8 @@ import pytest
 
 from conftest import (ALSA, FRAME, FakeSession, entries, entry, espeak, ours, pcm, tiny_model,
                       vad_demo, wav_16k)
-import twin
+from cantorel_dev import twin
 
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim > 0:DeprecationWarning")
 ORT_ERRORS = onnxruntime.capi.onnxruntime_pybind11_state
 SPEECH_FILES = ["Front_Center", "Front_Left", "Front_Right", "Rear_Center", "Rear_Left",
                 "Rear_Right", "Side_Left", "Side_Right"]

@@ -11,7 +11,6 @@ from test_listening_real import padded, released
 from voice_models import locate_whole, piper, voice_files, whisper, word_error_rate  # noqa: F401
 
 RATE = 16000
-pytestmark = pytest.mark.filterwarnings("ignore:Conversion of an array with ndim")
 
 
 def to_16k(audio, rate):
@@ -26,7 +25,7 @@ REPLY = ("Good morning, and welcome back. The weather today is cool and bright. 
 
 
 def test_reply_spoken_by_piper_is_heard_in_order(virtual_audio, piper, whisper):
-    from hosts.whisper_asr import words
+    from cantorel_dev.hosts.whisper_asr import words
     made = []
 
     class Voice:
@@ -61,7 +60,7 @@ def test_reply_spoken_by_piper_is_heard_in_order(virtual_audio, piper, whisper):
     "After that, we will walk to the market for fresh bread.",        # about 8 s
 ])
 def test_piper_utterance_is_captured_whole_and_heard(virtual_audio, vad_env, piper, whisper, text):
-    from hosts.whisper_asr import words
+    from cantorel_dev.hosts.whisper_asr import words
     utterance = to_16k(piper.synthesize(text), piper.sample_rate)
     seconds = len(utterance) / RATE
     heard = []
@@ -86,7 +85,7 @@ def test_piper_utterance_is_captured_whole_and_heard(virtual_audio, vad_env, pip
 def test_late_utterance_is_captured_whole_with_the_defaults(virtual_audio, vad_env, piper, whisper):
     """Speech that begins 5 s after _recognize() was called: Input's default
     max_time of 3 s bounds the utterance, not the wait."""
-    from hosts.whisper_asr import words
+    from cantorel_dev.hosts.whisper_asr import words
     text = "Set a timer for the pasta, please."
     utterance = to_16k(piper.synthesize(text), piper.sample_rate)
     heard = []

@@ -1,27 +1,10 @@
-"""The virtual microphone and speaker (tools/virtual_audio.py) as a pytest fixture.
+"""The virtual microphone and speaker (cantorel_dev.virtual_audio) as a pytest fixture.
 
 Registered from conftest.py through `pytest_plugins`. One server serves the
 whole session."""
-import importlib.util
-import sys
-from pathlib import Path
-
 import pytest
 
-_PATH = Path(__file__).resolve().parent.parent / "tools" / "virtual_audio.py"
-
-
-def _load():
-    if "virtual_audio" in sys.modules:
-        return sys.modules["virtual_audio"]
-    spec = importlib.util.spec_from_file_location("virtual_audio", _PATH)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["virtual_audio"] = module
-    spec.loader.exec_module(module)
-    return module
-
-
-virtual_audio_module = _load()
+from cantorel_dev import virtual_audio as virtual_audio_module
 
 
 @pytest.fixture(scope="session")

@@ -10,7 +10,6 @@ import pytest
 
 from conftest import ROOT
 
-sys.path.insert(0, str(ROOT / "examples"))
 CACHE = Path.home() / ".cache" / "sonvale"
 
 
@@ -28,19 +27,19 @@ def voice_files(tmp_path_factory) -> Path:
 
 @pytest.fixture(scope="session")
 def whisper(voice_files):
-    from hosts.whisper_asr import WhisperASR
+    from cantorel_dev.hosts.whisper_asr import WhisperASR
     return WhisperASR(voice_files / "whisper-tiny.en")
 
 
 @pytest.fixture(scope="session")
 def piper(voice_files):
-    from hosts.piper_tts import PiperTTS
+    from cantorel_dev.hosts.piper_tts import PiperTTS
     return PiperTTS(voice_files / "piper" / "en_US-joe-medium.onnx")
 
 
 def word_error_rate(reference: str, heard: str) -> float:
     """Word-level edit distance over the reference's length (both already
-    lower-case words, as WhisperASR.generate and hosts.whisper_asr.words give)."""
+    lower-case words, as WhisperASR.generate and cantorel_dev.hosts.whisper_asr.words give)."""
     ref, hyp = reference.split(), heard.split()
     row = list(range(len(hyp) + 1))
     for i, r in enumerate(ref, 1):

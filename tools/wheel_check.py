@@ -3,11 +3,12 @@
 tools/test_wheels.sh runs this with the python of a fresh venv that holds
 only what `pip install` put there (never the source tree's package): the
 module imports without a warning, its metadata carries the repository's
-licence, it scores real speech and silence with the real model, an `Output`
-speaks a scripted voice through simpleaudio to the virtual speaker, and
-PyAudio hears the virtual microphone. The last two prove that the repaired
-PyAudio and simpleaudio wheels still reach the sound server through the
-machine's ALSA configuration and plugins.
+licence, it scores real speech and silence with the real model, the wheel
+does not carry the development package (cantorel_dev, taken from the source
+tree here), an `Output` speaks a scripted voice through simpleaudio to the
+virtual speaker, and PyAudio hears the virtual microphone. The last two
+prove that the repaired PyAudio and simpleaudio wheels still reach the sound
+server through the machine's ALSA configuration and plugins.
 
     python tools/wheel_check.py [--model PATH]
 
@@ -16,6 +17,7 @@ Prints one line per check; exits 1 at the first that fails.
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
 import importlib.util
 import os
 import shutil
@@ -24,12 +26,10 @@ import sysconfig
 import tempfile
 import threading
 import warnings
-import wave
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-SPEECH = Path("/usr/share/sounds/alsa/Front_Center.wav")  # "front center", 48 kHz mono
-FRAME = 512          # samples per frame the detector scores
+ROOT = Path(__file__).resolve().parent.parent
+DEV = ROOT / "dev" / "cantorel_dev"
 PLAY_RATE = 48000    # what Output's voice must produce
 TONE_HZ = 440
 
@@ -43,12 +43,20 @@ def check(ok: bool, what: str) -> None:
         raise CheckFailed(what)
 
 
-def load_virtual_audio():
-    spec = importlib.util.spec_from_file_location("virtual_audio", HERE / "virtual_audio.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["virtual_audio"] = module
-    spec.loader.exec_module(module)
-    return module
+def dev_package():
+    """cantorel_dev, for the virtual devices and the recordings: from the
+    source tree, since the wheel must not carry it and this venv holds only
+    what the wheels installed."""
+    carried = [str(f) for f in importlib.metadata.files("cantorel") or () if f.parts[0] == DEV.name]
+    check(not carried, f"the cantorel wheel carries the development package: {carried[:3]}")
+    if importlib.util.find_spec(DEV.name) is None:
+        spec = importlib.util.spec_from_file_location(DEV.name, DEV / "__init__.py",
+                                                      submodule_search_locations=[str(DEV)])
+        sys.modules[DEV.name] = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(sys.modules[DEV.name])
+    import cantorel_dev.speech_frames
+    import cantorel_dev.virtual_audio
+    return cantorel_dev
 
 
 def import_module():
@@ -70,25 +78,18 @@ def licence() -> None:
     check(expression == "MIT", f"License-Expression is {expression!r}, not 'MIT'")
     files = [f for f in dist.files or () if f.parts[-2:] == ("licenses", "LICENSE")]
     check(len(files) == 1, f"the install's metadata holds {len(files)} licenses/LICENSE")
-    check(files[0].read_text() == (HERE.parent / "LICENSE").read_text(),
+    check(files[0].read_text() == (ROOT / "LICENSE").read_text(),
           f"{files[0]} is not the repository's LICENSE")
     print(f"wheel_check: licence: {expression}, {files[0]}")
 
 
-def speech_frames(np):
-    with wave.open(str(SPEECH)) as w:
-        check(w.getframerate() == 48000 and w.getnchannels() == 1, f"{SPEECH} is not 48 kHz mono")
-        x = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2")
-    # 48 kHz to 16 kHz: a 3-tap mean then every third sample, enough for the detector.
-    x = (x[: len(x) // 3 * 3].reshape(-1, 3).astype(np.int32).mean(axis=1)).astype("<i2")
-    return [x[i:i + FRAME].tobytes() for i in range(0, len(x) - FRAME + 1, FRAME)]
-
-
-def score_frames(manage, np) -> None:
+def score_frames(manage, recordings) -> None:
+    frame = recordings.FRAME
+    x = recordings.wav_16k(recordings.FRONT_CENTER)
     vad = manage.VoiceVD()
-    silence = [vad(bytes(2 * FRAME)) for _ in range(8)]
+    silence = [vad(bytes(2 * frame)) for _ in range(8)]
     vad.reset()
-    speech = [vad(f) for f in speech_frames(np)]
+    speech = [vad(x[i:i + frame].tobytes()) for i in range(0, len(x) - frame + 1, frame)]
     check(all(0.0 <= p <= 1.0 for p in silence + speech), "a probability outside [0, 1]")
     check(max(silence) < 0.1, f"silence scored up to {max(silence):.3f}")
     check(max(speech) > 0.8, f"speech scored at most {max(speech):.3f}")
@@ -130,16 +131,16 @@ def speak(manage, np, audio) -> None:
           f"{heard:.2f} s above threshold at {peak:.0f} Hz")
 
 
-def listen(np, audio) -> None:
+def listen(np, audio, frame) -> None:
     import pyaudio
     pa = pyaudio.PyAudio()
     try:
         stream = pa.open(format=pyaudio.paInt16, channels=1, rate=16000, input=True,
-                         frames_per_buffer=FRAME)
+                         frames_per_buffer=frame)
         t = np.arange(16000) / 16000
         tone = (8000 * np.sin(2 * np.pi * TONE_HZ * t)).astype(np.int16)
         player = audio.play_into_microphone(tone, 16000, wait=False)
-        got = [np.frombuffer(stream.read(FRAME, exception_on_overflow=False), "<i2")
+        got = [np.frombuffer(stream.read(frame, exception_on_overflow=False), "<i2")
                for _ in range(60)]  # ~1.9 s
         player.wait(10)
         stream.close()
@@ -169,12 +170,12 @@ def main(argv=None) -> int:
         os.environ["HOME"] = home
         manage = import_module()
         licence()
-        score_frames(manage, np)
-        va = load_virtual_audio()
-        with va.VirtualAudio() as audio:
+        dev = dev_package()
+        score_frames(manage, dev.speech_frames)
+        with dev.virtual_audio.VirtualAudio() as audio:
             audio.apply_to_current_process()
             speak(manage, np, audio)
-            listen(np, audio)
+            listen(np, audio, dev.speech_frames.FRAME)
     except CheckFailed as e:
         print(f"wheel_check: FAILED: {e}", file=sys.stderr)
         return 1

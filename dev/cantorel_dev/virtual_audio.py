@@ -24,8 +24,7 @@ those readers get samples. A first PyAudio read then takes 25-40 ms and what
 is played reaches the monitors sample for sample.
 
 Use it as a context manager (``with VirtualAudio() as audio:``), or from the
-shell (``python tools/virtual_audio.py start|env|stop|run``, see
-``virtual_audio_cli.py``).
+shell (``python tools/virtual_audio_cli.py start|env|stop|run``).
 
 The server and its helpers are stopped by pid on stop(), on leaving the
 ``with`` block (KeyboardInterrupt included) and at interpreter exit; unless
@@ -42,16 +41,13 @@ import selectors
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import wave
 from pathlib import Path
 
-if str(Path(__file__).resolve().parent) not in sys.path:  # loaded by path from the tests
-    sys.path.append(str(Path(__file__).resolve().parent))
-import virtual_echo  # noqa: E402
+from cantorel_dev import virtual_echo
 
 MIC = "mic"
 SPEAKER = "speaker"
@@ -64,6 +60,8 @@ PACKAGES = "pulseaudio pulseaudio-utils libasound2-plugins"
 INSTALL_HINT = f"run `bash tools/setup.sh` or `apt-get install {PACKAGES}`"
 SYSTEM_ALSA_CONF = "/usr/share/alsa/alsa.conf"
 STATE_FILE = "state.json"
+# Where the shell's detached server (and the voice loop's --keep-devices) keeps its files.
+DEFAULT_CLI_DIR = Path(tempfile.gettempdir()) / f"cantorel-virtual-audio-{os.getuid()}"
 
 
 class VirtualAudioError(RuntimeError):
@@ -503,9 +501,3 @@ class VirtualAudio:
         self._require_dir()
         return SpeakerRecording(self)
 
-
-if __name__ == "__main__":
-    # `python tools/virtual_audio.py start|env|stop|run`: the commands are
-    # virtual_audio_cli.py's, which imports this file as a module.
-    import runpy
-    runpy.run_path(str(Path(__file__).with_name("virtual_audio_cli.py")), run_name="__main__")

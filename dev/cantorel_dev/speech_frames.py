@@ -1,5 +1,7 @@
-"""What the demos share about a recording: PCM WAV decoding, and the rule the
-capture applies to the speech probabilities of its 32 ms frames.
+"""What the demos, tools, benchmarks and tests share about a recording: the
+recordings they use, PCM WAV decoding and resampling to the capture's 16 kHz,
+and the rule the capture applies to the speech probabilities of its 32 ms
+frames, with its constants (the module's, stated once on this side).
 
 The capture keeps the last ten probabilities and takes numpy's mean of them
 (pairwise summation from eight values on); speech starts when that mean rises
@@ -10,10 +12,13 @@ numpy's, of the same values, as the capture computes it.
 from __future__ import annotations
 
 import wave
+from pathlib import Path
 from typing import NamedTuple, Optional, Sequence
 
 import numpy as np
 
+ALSA = Path("/usr/share/sounds/alsa")   # alsa-utils' human recordings, mostly 48 kHz mono
+FRONT_CENTER = ALSA / "Front_Center.wav"  # "front center": the demos' default utterance
 RATE = 16000   # what the capture records
 FRAME = 512    # samples per frame (32 ms)
 WINDOW = 10    # probabilities in the capture's mean
@@ -58,6 +63,36 @@ def read_pcm_wav(path) -> PcmWav:
     x = decode_pcm(raw, width)
     x = x[: len(x) - len(x) % channels].reshape(-1, channels).mean(axis=1)
     return PcmWav(x, rate, channels, width)
+
+
+def lowpass(x: np.ndarray, cutoff: float, taps: int = 127) -> np.ndarray:
+    """Windowed-sinc FIR low-pass; cutoff is a fraction of the sample rate (< 0.5)."""
+    n = np.arange(taps) - (taps - 1) / 2
+    h = 2 * cutoff * np.sinc(2 * cutoff * n) * np.blackman(taps)
+    h /= h.sum()
+    return np.convolve(x, h, mode="same")
+
+
+def to_16k(x: np.ndarray, rate: int) -> np.ndarray:
+    """Resample mono samples (16-bit scale) to 16 kHz int16."""
+    x = np.asarray(x, dtype=np.float64)
+    if rate != RATE and len(x):
+        if rate > RATE:
+            # Keep what survives at 16 kHz: pass up to 7.2 kHz, stop before 8 kHz.
+            x = lowpass(x, 0.45 * RATE / rate)
+        if rate % RATE == 0:
+            x = x[:: rate // RATE]
+        else:
+            n_out = int(round(len(x) * RATE / rate))
+            t = np.arange(n_out) * (rate / RATE)
+            x = np.interp(t, np.arange(len(x)), x)
+    return np.clip(np.rint(x), -32768, 32767).astype(np.int16)
+
+
+def wav_16k(path) -> np.ndarray:
+    """A PCM WAV file as the capture would record it: 16 kHz mono int16."""
+    wav = read_pcm_wav(path)
+    return to_16k(wav.samples, wav.rate)
 
 
 def window_means(probs: Sequence[float], window: int = WINDOW) -> np.ndarray:

@@ -7,8 +7,10 @@ from pathlib import Path
 
 import numpy as np
 
-from .common import ENTER, FRAME, RATE, SLD, STAY, LoopError
-from .exchange import Exchange
+from cantorel_dev.speech_frames import ENTER, FRAME, RATE, STAY
+
+from .errors import LoopError
+from .exchange import SLD, Exchange
 
 
 def plot(ex: Exchange, path: Path) -> None:

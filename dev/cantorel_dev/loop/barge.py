@@ -8,16 +8,19 @@ from __future__ import annotations
 import threading
 import time
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Optional
 
 import numpy as np
 
-from .common import PLAY_RATE, RATE, say
-from .devices import Deadline, checkpoint
-from .exchange import Exchange, first_voiced, listen, speak
+from cantorel_dev.speech_frames import ALSA, RATE
 
-INTERRUPTION_WAV = Path("/usr/share/sounds/alsa/Front_Left.wav")
+from .adapters import PLAY_RATE
+from .detection import first_voiced
+from .exchange import Exchange, listen, speak
+from .interrupts import Deadline, checkpoint
+from .progress import say
+
+INTERRUPTION_WAV = ALSA / "Front_Left.wav"
 INTO_REPLY = 2.0   # seconds of the reply heard before the person cuts in
 LEVEL = 200        # a sample louder than this is sound
 # The listener's floor for speech frames (RMS): the canceller's residue of the
@@ -63,7 +66,7 @@ def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, cli
     """Speaks the reply to `ex`, plays `clip` into the microphone `into_reply`
     seconds after the first sound, recognises what interrupted and answers it."""
     got = Interruption()
-    import virtual_audio as va
+    from cantorel_dev import virtual_audio as va
     mic_rec = va.SpeakerRecording(audio, source=f"{va.MIC}.monitor", rate=RATE)  # what the microphone hears
     speaker_rec = audio.record_speaker()
     players = []

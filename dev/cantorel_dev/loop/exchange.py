@@ -8,10 +8,13 @@ from typing import Callable, Optional
 
 import numpy as np
 
-from .adapters import TimedRecognizer, TimedTTS
-from .common import PLAY_RATE, RATE
-from .detection import Detection, detect
-from .devices import checkpoint
+from cantorel_dev.speech_frames import RATE
+
+from .adapters import PLAY_RATE, TimedRecognizer, TimedTTS
+from .detection import Detection, detect, first_voiced, piece_gaps
+from .interrupts import checkpoint
+
+SLD = 1  # Input's default: seconds of silence that end an utterance
 
 
 @dataclass
@@ -49,47 +52,6 @@ class Exchange:
             "end of speech -> first sound": d(self.speech_end, sound),
             "total": d(self.listen_start, self.spoken),
         }
-
-
-def _loud(samples: np.ndarray, level: int) -> np.ndarray:
-    return np.flatnonzero(np.abs(samples.astype(np.int32)) > level)
-
-
-def first_voiced(samples: np.ndarray, rate: int, level: int = 200) -> Optional[float]:
-    """Seconds from the start of `samples` to the first one louder than `level`."""
-    loud = _loud(samples, level)
-    return None if not len(loud) else loud[0] / rate
-
-
-def voiced_span(samples: np.ndarray, rate: int, level: int = 200) -> float:
-    """Seconds from the first to the last sample louder than `level`."""
-    loud = _loud(samples, level)
-    return 0.0 if not len(loud) else (loud[-1] - loud[0] + 1) / rate
-
-
-def piece_gaps(recording: np.ndarray, shapes: list[tuple[int, int, int]],
-               level: int = 200) -> tuple[list[float], list[float]]:
-    """Where each piece played, found in a sample-exact speaker recording from each
-    piece's own (length, first loud sample, last loud sample); returns, between
-    consecutive pieces, the silence the pipeline added (end of one piece's
-    audio to the start of the next) and the silence a listener hears (last
-    sound of one to first sound of the next: the voice's own quiet edges too)."""
-    added, heard = [], []
-    loud = _loud(recording, level)
-    start = end = None
-    for n, first, last in shapes:
-        if first < 0:  # a silent piece cannot be located; nor can what follows it
-            break
-        after = 0 if end is None else end
-        i = np.searchsorted(loud, after)
-        if i >= len(loud):
-            break
-        at = int(loud[i]) - first
-        if end is not None:
-            added.append((at - end) / PLAY_RATE)
-            heard.append((at + first - (start + prev_last)) / PLAY_RATE)
-        start, end, prev_last = at, at + n, last
-    return added, heard
 
 
 def listen(inp, asr: TimedRecognizer, ex: Exchange, before: Callable[[], None] | None = None) -> None:

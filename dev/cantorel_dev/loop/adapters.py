@@ -1,4 +1,4 @@
-"""The recogniser and the voice the loop hands to the module (examples/hosts/; a
+"""The recogniser and the voice the loop hands to the module (cantorel_dev.hosts; a
 host program brings its own), which one the user chose, and timing wrappers."""
 from __future__ import annotations
 
@@ -8,15 +8,16 @@ from dataclasses import dataclass
 from pathlib import Path
 import numpy as np
 
-from .common import PLAY_RATE, LoopError, one_line
+from .errors import LoopError, one_line
 
+PLAY_RATE = 48000  # what a voice returns: the module plays 48 kHz
 INSTALL_VOICES = "bash tools/setup.sh (or: python tools/fetch_voices.py)"
 INSTALL_DEMO = "pip install '.[demo]' (or bash tools/setup.sh)"
 
 
 @dataclass(frozen=True)
 class Adapter:
-    module: str                 # under examples/hosts
+    module: str                 # under cantorel_dev.hosts
     cls: str
     label: str                  # for progress lines
     needs: tuple[str, ...] = ()  # what set-up downloads for it (under ~/.cache/sonvale)
@@ -27,16 +28,16 @@ class Adapter:
 CACHE = Path("~/.cache/sonvale")
 RECOGNISERS = {
     # The files faster-whisper needs to load the model without the network.
-    "whisper": Adapter("hosts.whisper_asr", "WhisperASR", "Whisper tiny.en",
+    "whisper": Adapter("cantorel_dev.hosts.whisper_asr", "WhisperASR", "Whisper tiny.en",
                        tuple(f"whisper-tiny.en/{f}" for f in ("config.json", "model.bin", "tokenizer.json")),
                        "Whisper model", "--asr pocketsphinx"),
-    "pocketsphinx": Adapter("hosts.pocketsphinx_asr", "PocketSphinxASR", "pocketsphinx"),
+    "pocketsphinx": Adapter("cantorel_dev.hosts.pocketsphinx_asr", "PocketSphinxASR", "pocketsphinx"),
 }
 VOICES = {
-    "piper": Adapter("hosts.piper_tts", "PiperTTS", "Piper en_US-joe-medium",
+    "piper": Adapter("cantorel_dev.hosts.piper_tts", "PiperTTS", "Piper en_US-joe-medium",
                      ("piper/en_US-joe-medium.onnx", "piper/en_US-joe-medium.onnx.json"),
                      "Piper voice", "--tts espeak"),
-    "espeak": Adapter("hosts.espeak_tts", "EspeakTTS", "espeak-ng"),
+    "espeak": Adapter("cantorel_dev.hosts.espeak_tts", "EspeakTTS", "espeak-ng"),
 }
 
 

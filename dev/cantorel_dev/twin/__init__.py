@@ -5,7 +5,7 @@ so the twin's traceback entries carry the same lines (and, mapped by
 against, the source of the method table (`signatures.py` reads it with
 inspect) and the benchmarks' plain-Python and Cython contenders.
 
-    import twin
+    from cantorel_dev import twin
     m = twin.load()                  # a fresh module object, imports done
     m.sa = fake_simpleaudio          # globals replaced as on the module
     m.Output(model)._add_stream(...)
@@ -16,8 +16,9 @@ with the module alone):
   binding tests derive them from the twin's signatures); the exact-type
   tests on entry are the annotations, applied by `load(exact=True)` through
   a wrapper whose entries `entries` leaves out;
-- the module calls the `print`, `range`, `super` and `staticmethod` it found
-  at import, the twin whatever the names mean at each call;
+- the module calls the `print`, `super` and `staticmethod` it found at
+  import, the twin whatever the names mean at each call; the twin's `range`
+  (in `_splitsen`) is a native loop in the module, which calls no `range`;
 - the exit guard (the interpreter's exit waits for a thread inside a model
   run) and the module-import steps (one module object per process, the
   version warning) have no Python statement;

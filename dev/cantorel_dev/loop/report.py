@@ -8,8 +8,8 @@ from typing import Optional
 
 import numpy as np
 
-from .common import SLD, say
-from .exchange import Exchange
+from .exchange import SLD, Exchange
+from .progress import say
 
 
 def _line(label: str, value: Optional[float], note: str = "") -> None:

@@ -7,14 +7,14 @@ from pathlib import Path
 
 import numpy as np
 
-from speech_frames import read_pcm_wav
+from cantorel_dev.speech_frames import FRONT_CENTER, RATE, read_pcm_wav
 
-from .common import RATE, LoopError
+from .errors import LoopError
 
 LEAD_SILENCE = 0.5      # seconds of silence played before the utterance
 TAIL_SILENCE = 1.5      # and after it (the capture waits for `sld` seconds of it)
 MAX_UTTERANCE = 30.0    # seconds; one utterance, not a recording session
-DEFAULT_WAV = Path("/usr/share/sounds/alsa/Front_Center.wav")
+DEFAULT_WAV = FRONT_CENTER
 
 
 def resample(x: np.ndarray, rate_in: int, rate_out: int) -> np.ndarray:

@@ -9,7 +9,7 @@ import os
 import pyaudio
 import onnxruntime as ort
 # The module as plain Python, each statement on the line the module reports
-# for it; its mends are calls into twin/mends.py (tests/twin/__init__.py).
+# for it; its mends are calls into twin/mends.py (twin/__init__.py).
 class VoiceVD:
     def __init__(self):
         self.cache_dir = os.path.expanduser("~/.cache")
@@ -50,8 +50,8 @@ class RecVoice:
         self.max_time_record = max_time
         self.frame_is_append = True
 
-        self.RATE = 16000
-        self.FRAME_SIZE = 512
+        self.RATE = RATE
+        self.FRAME_SIZE = FRAME
         self.FORMAT = pyaudio.paInt16
         self.CHANNELS = 1
 
@@ -64,7 +64,7 @@ class RecVoice:
                                    input_device_index=device_index)
 
         self.voicevd = VoiceVD()
-        self.hist = deque(maxlen=10)
+        self.hist = deque(maxlen=WINDOW)
         self.time_start = 0
 
     def vad_audio(self):
@@ -80,7 +80,7 @@ class RecVoice:
                 p = self.voicevd(frame)
                 self.hist.append(p)
                 prob_avg = np.mean(self.hist)
-                is_speech = prob_avg > (0.35 if speech_detected else 0.6)
+                is_speech = prob_avg > (STAY if speech_detected else ENTER)
 
                 if is_speech:
                     last_speech_time = time.time()
@@ -291,4 +291,7 @@ class Output:
 
 __test__ = {}
 
-from twin import mends as _mends  # noqa: E402  after the body, off its lines
+# After the body, off its lines: the mends, and the capture's constants as the
+# Python side states them once (the module has its own in its C++).
+from cantorel_dev.twin import mends as _mends  # noqa: E402
+from cantorel_dev.speech_frames import ENTER, FRAME, RATE, STAY, WINDOW  # noqa: E402

@@ -15,7 +15,7 @@ import json
 import time
 from typing import Iterator, Optional
 
-from .common import LoopError, one_line
+from .errors import LoopError, one_line
 
 CHUNK_SIZES = (3, 4)    # characters per chunk of the stand-in model's stream
 CHUNK_DELAY = 0.05      # seconds between chunks, about a local model's pace

@@ -4,23 +4,28 @@ from __future__ import annotations
 
 import argparse
 import sys
-import warnings
 from pathlib import Path
 
-from . import devices
+from cantorel_dev import ROOT
+from cantorel_dev.speech_frames import ENTER, RATE
+
+from . import devices, interrupts
 from . import barge as barging
 from .adapters import RECOGNISERS, VOICES, TimedRecognizer, TimedTTS, check_models, labels, load_hosts
-from .common import ENTER, INSTALL_MODEL, MODEL, NDIM_WARNING, RATE, ROOT, LoopError, Step, say
-from .detection import detect
-from .devices import Deadline, checkpoint, quiet_workers_from_now_on
-from .exchange import Exchange, listen, speak, voiced_span
+from .detection import detect, voiced_span
+from .errors import LoopError
+from .exchange import Exchange, listen, speak
+from .interrupts import Deadline, checkpoint, quiet_workers_from_now_on
 from .language import CHUNK_DELAY, CHUNK_SIZES, ChatModel, StandInModel
 from .plot import plot
+from .progress import Step, say
 from .report import report, save_wav
 from .speculation import Speculation
 from .utterance import DEFAULT_WAV, LEAD_SILENCE, TAIL_SILENCE, load_utterance, with_silence
 
 DEFAULT_OUT = ROOT / "build" / "voice_loop" / "speaker.wav"
+MODEL = Path("~/.cache/sonvale/voicevd.pt")
+INSTALL_MODEL = "bash tools/setup.sh (or: python tools/fetch_model.py)"
 
 
 def check_model() -> None:
@@ -90,7 +95,7 @@ def close_capture(inp) -> None:
 
 
 def run_virtual(args) -> int:
-    import virtual_audio as va
+    from cantorel_dev import virtual_audio as va
 
     samples, how = load_utterance(args.wav)
     manage = import_module()
@@ -163,8 +168,8 @@ def run_virtual(args) -> int:
             barging.report_interruption(got, barge.interrupted, barging.INTERRUPTION_WAV.name)
         if args.keep_devices:
             say(f"\nthe virtual devices keep running in {audio.directory}; use them with\n"
-                f"  eval \"$(python tools/virtual_audio.py env)\"\nand stop them with\n"
-                f"  python tools/virtual_audio.py stop")
+                f"  eval \"$(python tools/virtual_audio_cli.py env)\"\nand stop them with\n"
+                f"  python tools/virtual_audio_cli.py stop")
         if not ex.heard or (args.barge_in and not (barge.interrupted and got.heard)):
             say("voice_loop: nothing was recognised" if not ex.heard else
                 "voice_loop: the interruption did not stop the reply, or was not recognised")
@@ -188,7 +193,7 @@ def run_real(args) -> int:
     manage = import_module()
     asr, tts, lm = load_parts(args)
     if args.aec:
-        from virtual_echo import EchoError, load_on_own_server
+        from cantorel_dev.virtual_echo import EchoError, load_on_own_server
         try:
             say(load_on_own_server())
         except EchoError as e:
@@ -256,7 +261,7 @@ def parse_args(argv):
                     help="the model name to ask the --llm-url server for (some servers need one)")
     ap.add_argument("--keep-devices", action="store_true",
                     help="leave the virtual devices running afterwards (and reuse them if they already are); "
-                         "stop them with: python tools/virtual_audio.py stop")
+                         "stop them with: python tools/virtual_audio_cli.py stop")
     ap.add_argument("--real-devices", action="store_true",
                     help="use the default microphone and speaker and hold a conversation until Ctrl-C "
                          "(with --llm-url the model hears the whole conversation)")
@@ -291,8 +296,7 @@ def _interrupted_exit() -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    devices.catch_interrupts()
-    warnings.filterwarnings("ignore", message=NDIM_WARNING, category=DeprecationWarning)
+    interrupts.catch_interrupts()
     try:
         check_model()
         check_models(args.asr, args.tts)
@@ -305,6 +309,6 @@ def main(argv: list[str] | None = None) -> int:
     except Exception:
         # Ctrl-C inside a library's with-block (writing the WAV for the
         # microphone, say) can come out as the error its clean-up then hits.
-        if not devices.was_interrupted():
+        if not interrupts.was_interrupted():
             raise
         return _interrupted_exit()
