@@ -20,7 +20,7 @@ from .language import CHUNK_DELAY, CHUNK_SIZES, ChatModel, StandInModel
 from .plot import plot
 from .progress import Step, say
 from .report import report, save_wav
-from .speculation import Speculation
+from .speculation import Speculation, settle
 from .utterance import DEFAULT_WAV, LEAD_SILENCE, TAIL_SILENCE, load_utterance, with_silence
 
 DEFAULT_OUT = ROOT / "build" / "voice_loop" / "speaker.wav"
@@ -86,7 +86,7 @@ def close_capture(inp) -> None:
     """Closes the capture stream while its sound server still runs (one closed
     after the server has gone can deadlock in ALSA's pulse plugin), unless a
     capture is still reading it (the barge-in listener's stands in for its thread).
-    Only after a run that ended normally: after Ctrl-C while listening,
+    Only once a capture has ended normally: after Ctrl-C while listening,
     closing it made the process abort in 1 run of 3."""
     rec = inp.recorder
     thread = getattr(rec.thread, "thread", rec.thread)
@@ -109,8 +109,8 @@ def run_virtual(args) -> int:
                         f"(its average never rises above {ENTER})")
     # What can fail without the devices fails before they start.
     asr, tts, lm = load_parts(args)
-    recorder = inp = None
-    failed = False
+    recorder = inp = out = spec = None
+    listened = False
     try:
         checkpoint()
         audio = devices.start_devices(va, args.keep_devices, echo=args.barge_in, aec=args.barge_in)
@@ -142,6 +142,7 @@ def run_virtual(args) -> int:
             f"Input(recognizer)._recognize() ...")
         with Deadline(len(played) / RATE + 30, "listening"):
             listen(inp, asr, ex, before=play)
+        listened = True
         checkpoint()
         say(replying(lm, labels(args.asr, args.tts)[1]))
         if args.barge_in:
@@ -176,15 +177,15 @@ def run_virtual(args) -> int:
             return 1
         return 0
     except BaseException:
-        failed = True
         quiet_workers_from_now_on()
+        settle(spec, out)
         raise
     finally:
         if recorder is not None:
             recorder.__exit__(None, None, None)  # stops it unless speak() already did
         lm.close()
         if not args.keep_devices:
-            if inp is not None and not failed:
+            if listened:
                 close_capture(inp)
             audio.stop()
 
@@ -225,9 +226,11 @@ def run_real(args) -> int:
     except KeyboardInterrupt:
         say(f"\nconversation ended after {turns} exchange{'s' if turns != 1 else ''}")
         quiet_workers_from_now_on()
+        settle(spec, out)
         return 0
     except BaseException:
         quiet_workers_from_now_on()
+        settle(spec, out)
         raise
     finally:
         lm.close()
