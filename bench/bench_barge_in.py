@@ -14,12 +14,22 @@ voice and the stand-in language model's replies of five sentences:
    when the listener reported the onset, and the word error of what Whisper
    made of the utterance (head included) against the recording's two words,
    and against what Whisper makes of the recording alone (what barge-in lost).
+   Where the reaction time goes: from the speech's first sound to the first
+   frame of the run of speech frames that made the onset (the model's own
+   onset, the frame it falls in, what the canceller did to it), to the end of
+   the onset frame (the capture's rule), to the listener's report (the way
+   through PulseAudio, the canceller and PortAudio), to the speaker's silence
+   (the stop). And the head: where the recording's first sound lies in the
+   audio handed to the recogniser, and how loud the utterance arrived there
+   against the recording while the reply still played and after it stopped.
 2. False interruptions: replies with nobody talking; each one its own echo
    stopped counts.
 
 Not a test (pytest does not collect it). After `bash tools/setup.sh`:
-    .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0]
+    .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0] [--save DIR]
 A setting is `aec` or `echo` (the echo path alone), a colon, and the level floor.
+--save writes, per interruption, the audio handed to the recogniser and the
+recording that was played into the microphone (16 kHz WAV files).
 """
 from __future__ import annotations
 
@@ -36,6 +46,7 @@ from pathlib import Path
 import numpy as np
 
 RATE = 16000
+FRAME = 512
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
 ALSA = Path("/usr/share/sounds/alsa")
@@ -52,6 +63,41 @@ def word_errors(said: str, heard: str | None) -> tuple[int, int]:
         for j, h in enumerate(hyp, 1):
             prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (r != h))
     return row[len(hyp)], len(ref)
+
+
+def first_sound(clip: np.ndarray) -> int:
+    return int(np.flatnonzero(np.abs(clip.astype(np.int32)) > 200)[0])
+
+
+def head_figures(clip: np.ndarray, heard: np.ndarray, reaction: float | None) -> dict:
+    """Where the recording's first sound lies in the audio handed over, and
+    the level there against the recording (dB, per 32 ms of its speech) while
+    the reply still played and from 0.1 s after it stopped."""
+    from loop.barge import locate
+    at = locate(heard, clip)
+    onset = first_sound(clip)
+    out: dict = {"head_ms": (at + onset) / RATE * 1000, "during": [], "after": []}
+    for k in range(onset, len(clip) - FRAME, FRAME):
+        ref = clip[k:k + FRAME].astype(np.float64)
+        got = heard[at + k:at + k + FRAME].astype(np.float64)
+        if len(got) < FRAME or np.sqrt(np.mean(ref ** 2)) < 300:
+            continue
+        db = 10 * np.log10((np.mean(got ** 2) + 1e-9) / np.mean(ref ** 2))
+        t = (k - onset) / RATE
+        if reaction is not None and t + FRAME / RATE <= reaction:
+            out["during"].append(db)
+        elif reaction is not None and t >= reaction + 0.1:
+            out["after"].append(db)
+    return out
+
+
+def save_wav(path: Path, samples: np.ndarray) -> None:
+    import wave
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(samples.astype("<i2").tobytes())
 
 
 class CachedVoice:
@@ -72,7 +118,7 @@ class Silent:
         return ""
 
 
-def child(setting: str, replies: int, interruptions: int) -> dict:
+def child(setting: str, replies: int, interruptions: int, save: str | None) -> dict:
     from loop import adapters, barge as barging, devices, language, utterance
     from loop.exchange import Exchange
     import virtual_audio as va
@@ -86,7 +132,8 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
     audio = va.VirtualAudio(echo=True, aec=room == "aec").start()
     result: dict = {"setting": setting, "reactions": [], "detections": [], "errors": 0, "words": 0,
                     "lost": 0, "clean_words": 0,
-                    "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": []}
+                    "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": [],
+                    "parts": [], "head_ms": [], "during": [], "after": []}
     try:
         audio.apply_to_current_process()
         with devices.device_probe_noise_hidden():
@@ -118,6 +165,24 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
             lost, n = word_errors(clean[name], got.heard)
             result["lost"] += lost
             result["clean_words"] += n
+            listener = barge.listener
+            if barge.interrupted and asr.calls:
+                heard = np.asarray(asr.calls[-1][2], dtype=np.int16)
+                figures = head_figures(clip, heard, got.reaction)
+                for key in ("head_ms", "during", "after"):
+                    result[key] += figures[key] if key != "head_ms" else [figures[key]]
+                if got.reaction is not None and got.detected is not None and listener._head is not None:
+                    # Frames counted from the capture's start; the audio handed over
+                    # begins `preroll_frames` before the run's first frame.
+                    begins = max(0, listener._head - listener.preroll_frames)
+                    run = (listener._head - begins) * FRAME / RATE - figures["head_ms"] / 1000
+                    rule = (listener._frame - begins) * FRAME / RATE - figures["head_ms"] / 1000
+                    result["parts"].append([run, rule - run, got.detected - rule,
+                                            got.reaction - got.detected])
+                if save:
+                    stem = Path(save) / f"{k + 1:02d}-{name}"
+                    save_wav(stem.with_name(stem.name + "-handed-over.wav"), heard)
+                    save_wav(stem.with_name(stem.name + "-recording.wav"), clip)
             if not barge.interrupted:
                 result["missed"] += 1
             elif got.reaction is None:
@@ -154,6 +219,21 @@ def summary(r: dict) -> str:
     if r["detections"]:
         ms = [x * 1000 for x in r["detections"]]
         lines.append(f"  onset reported after the speech began: median {statistics.median(ms):.0f} ms")
+    if r["parts"]:
+        med = [statistics.median(x[i] * 1000 for x in r["parts"]) for i in range(4)]
+        lines.append(f"  where it goes (medians): speech's first sound -> first frame of the run {med[0]:.0f} ms"
+                     f" (worst {max(x[0] for x in r['parts']) * 1000:.0f}), the run to the onset frame's end "
+                     f"{med[1]:.0f} ms, -> reported {med[2]:.0f} ms, -> speaker silent {med[3]:.0f} ms")
+    if r["head_ms"]:
+        lines.append(f"  head: the first sound lies {min(r['head_ms']):.0f}-{max(r['head_ms']):.0f} ms into the "
+                     f"audio handed over (below 0: lost)")
+    if r["during"] and r["after"]:
+        def pct(x: list, q: int) -> float:
+            return float(np.percentile(x, q))
+        lines.append(f"  level against the recording, per 32 ms of speech: while the reply played median "
+                     f"{statistics.median(r['during']):+.1f} dB, 10th percentile {pct(r['during'], 10):+.1f} dB "
+                     f"({len(r['during'])} frames); after it stopped {statistics.median(r['after']):+.1f} / "
+                     f"{pct(r['after'], 10):+.1f} dB")
     if r["words"]:
         lines.append(f"  word errors of the interruption: {r['errors']}/{r['words']} = "
                      f"{100 * r['errors'] / r['words']:.1f}% (target <= 10%); against the recogniser's "
@@ -171,20 +251,26 @@ def main() -> int:
     ap.add_argument("--replies", type=int, default=20)
     ap.add_argument("--interruptions", type=int, default=10)
     ap.add_argument("--settings", default="aec:300,aec:0,echo:0")
+    ap.add_argument("--save", help="a directory for the audio handed to the recogniser, per interruption")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         signal.signal(signal.SIGINT, signal.default_int_handler)  # started in the background, it may be ignored
-        print(json.dumps(child(args.child, args.replies, args.interruptions)), flush=True)
+        print(json.dumps(child(args.child, args.replies, args.interruptions, args.save)), flush=True)
         os._exit(0)  # the capture still listening in the background is not waited for
-    print(f"load average at the start: {os.getloadavg()[0]:.1f}", flush=True)
+    print("load average (1, 5, 15 min) at the start: %.1f %.1f %.1f" % os.getloadavg(), flush=True)
     results = []
     for setting in args.settings.split(","):
         room = setting.split(":")[0]
         n_int = args.interruptions if room == "aec" else 0
         t0 = time.monotonic()
+        save = []
+        if args.save:
+            folder = Path(args.save, setting.replace(":", "-")).resolve()
+            folder.mkdir(parents=True, exist_ok=True)
+            save = ["--save", str(folder)]
         proc = subprocess.run([sys.executable, __file__, "--child", setting, "--replies", str(args.replies),
-                               "--interruptions", str(n_int)], stdout=subprocess.PIPE, text=True,
+                               "--interruptions", str(n_int), *save], stdout=subprocess.PIPE, text=True,
                               stderr=subprocess.DEVNULL, cwd=str(ROOT))
         out = proc.stdout.strip().splitlines()
         print("\n".join(line for line in out if line.startswith("  ")), flush=True)
@@ -193,7 +279,7 @@ def main() -> int:
             continue
         results.append(json.loads(out[-1]))
         print(summary(results[-1]) + f"  ({time.monotonic() - t0:.0f} s; load average now "
-                                      f"{os.getloadavg()[0]:.1f})", flush=True)
+                                      "%.1f %.1f %.1f)" % os.getloadavg(), flush=True)
     print("\n" + "\n".join(summary(r) for r in results))
     return 0
 
