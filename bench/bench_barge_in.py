@@ -27,7 +27,8 @@ voice and the stand-in language model's replies of five sentences:
 
 Not a test (pytest does not collect it). After `bash tools/setup.sh`:
     .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0] [--save DIR]
-A setting is `aec` or `echo` (the echo path alone), a colon, and the level floor.
+A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
+and optionally a colon and the minimum speech (seconds; default 0.2).
 --save writes, per interruption, the audio handed to the recogniser and the
 recording that was played into the microphone (16 kHz WAV files).
 """
@@ -125,7 +126,8 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     from cantorel import manage
     from cantorel.duplex import BargeIn, StoppablePlayer
 
-    room, level = setting.split(":")
+    room, level, *rest = setting.split(":")
+    min_speech = float(rest[0]) if rest else 0.2
     whisper, piper = adapters.load_hosts("whisper", "piper")
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()
@@ -133,13 +135,16 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     result: dict = {"setting": setting, "reactions": [], "detections": [], "errors": 0, "words": 0,
                     "lost": 0, "clean_words": 0,
                     "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": [],
-                    "parts": [], "head_ms": [], "during": [], "after": []}
+                    "parts": [], "head_ms": [], "during": [], "after": [],
+                    "longest_run": 0, "in_pause": 0}
     try:
         audio.apply_to_current_process()
         with devices.device_probe_noise_hidden():
             ears = manage.Input(Silent())
         mouth = manage.Output(tts)
-        barge = BargeIn(ears, mouth, min_level=float(level), player=StoppablePlayer(ears.recorder.pa))
+        barge = BargeIn(ears, mouth, min_level=float(level), min_speech=min_speech,
+                    player=StoppablePlayer(ears.recorder.pa))
+        result["min_frames"] = barge.listener.min_frames
         for text in (language.compose_reply(t) for t in TOPICS):  # the voice's cache, piece by piece
             end, pieces = manage.Output._splitsen(text, 0)
             for piece in pieces + [text[end:].strip()]:
@@ -189,8 +194,11 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
                 result["early"] += 1       # stopped before the interruption began: by its own echo
             else:
                 result["reactions"].append(got.reaction)
+                result["longest_run"] = max(result["longest_run"], listener.longest_run)
                 if got.detected is not None:
                     result["detections"].append(got.detected)
+                    # The reply was between words when the person began, and stayed silent.
+                    result["in_pause"] += got.reaction < got.detected
             print(f"  {setting} interruption {k + 1}: {said!r} heard {got.heard!r}, reaction "
                   f"{'n/a' if got.reaction is None else f'{got.reaction * 1000:.0f} ms'}", flush=True)
         ears.asr_model = Silent()
@@ -201,6 +209,8 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
             result["replies"] += 1
             if barge.interrupted:
                 result["false"] += 1
+            else:
+                result["longest_run"] = max(result["longest_run"], barge.listener.longest_run)
             if not barge.listener.listening:
                 ears._recognize()  # collects the capture that ended; the next reply listens afresh
             print(f"  {setting} reply {k + 1}: {'stopped by its own echo' if barge.interrupted else 'spoken to its end'}",
@@ -215,7 +225,8 @@ def summary(r: dict) -> str:
     if r["reactions"]:
         ms = [x * 1000 for x in r["reactions"]]
         lines.append(f"  reaction time: median {statistics.median(ms):.0f} ms, worst {max(ms):.0f} ms, "
-                     f"best {min(ms):.0f} ms over {len(ms)} interruptions (targets 300 / 400 ms)")
+                     f"best {min(ms):.0f} ms over {len(ms)} interruptions (targets 300 / 400 ms); in "
+                     f"{r['in_pause']} the reply was already silent (between words) when the onset was reported")
     if r["detections"]:
         ms = [x * 1000 for x in r["detections"]]
         lines.append(f"  onset reported after the speech began: median {statistics.median(ms):.0f} ms")
@@ -242,7 +253,9 @@ def summary(r: dict) -> str:
     if r["early"] or r["missed"]:
         lines.append(f"  interruption runs stopped early by the echo: {r['early']}; not stopped: {r['missed']}")
     if r["replies"]:
-        lines.append(f"  false interruptions: {r['false']} of {r['replies']} replies of five sentences")
+        lines.append(f"  false interruptions: {r['false']} of {r['replies']} replies of five sentences; the "
+                     f"longest run of speech frames that made no onset: {r['longest_run']} (an onset needs "
+                     f"{r['min_frames']})")
     return "\n".join(lines)
 
 
@@ -256,7 +269,7 @@ def main() -> int:
     args = ap.parse_args()
     if args.child:
         signal.signal(signal.SIGINT, signal.default_int_handler)  # started in the background, it may be ignored
-        print(json.dumps(child(args.child, args.replies, args.interruptions, args.save)), flush=True)
+        print(json.dumps(child(args.child, args.replies, args.interruptions, args.save), default=float), flush=True)
         os._exit(0)  # the capture still listening in the background is not waited for
     print("load average (1, 5, 15 min) at the start: %.1f %.1f %.1f" % os.getloadavg(), flush=True)
     results = []
