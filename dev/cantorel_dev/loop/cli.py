@@ -86,8 +86,9 @@ def close_capture(inp) -> None:
     """Closes the capture stream while its sound server still runs (one closed
     after the server has gone can deadlock in ALSA's pulse plugin), unless a
     capture is still reading it (the barge-in listener's stands in for its thread).
-    Only after a run that ended normally: after Ctrl-C while listening,
-    closing it made the process abort in 1 run of 3."""
+    Only once the capture has ended: after Ctrl-C while listening, closing it
+    made the process abort in 1 run of 3; after Ctrl-C while replying, the
+    stream left open hung or aborted the exit in 2 runs of 3."""
     rec = inp.recorder
     thread = getattr(rec.thread, "thread", rec.thread)
     if thread is None or not thread.is_alive():
@@ -110,7 +111,7 @@ def run_virtual(args) -> int:
     # What can fail without the devices fails before they start.
     asr, tts, lm = load_parts(args)
     recorder = inp = None
-    failed = False
+    listened = False
     try:
         checkpoint()
         audio = devices.start_devices(va, args.keep_devices, echo=args.barge_in, aec=args.barge_in)
@@ -142,6 +143,7 @@ def run_virtual(args) -> int:
             f"Input(recognizer)._recognize() ...")
         with Deadline(len(played) / RATE + 30, "listening"):
             listen(inp, asr, ex, before=play)
+        listened = True
         checkpoint()
         say(replying(lm, labels(args.asr, args.tts)[1]))
         if args.barge_in:
@@ -176,7 +178,6 @@ def run_virtual(args) -> int:
             return 1
         return 0
     except BaseException:
-        failed = True
         quiet_workers_from_now_on()
         raise
     finally:
@@ -184,7 +185,7 @@ def run_virtual(args) -> int:
             recorder.__exit__(None, None, None)  # stops it unless speak() already did
         lm.close()
         if not args.keep_devices:
-            if inp is not None and not failed:
+            if listened:
                 close_capture(inp)
             audio.stop()
 
