@@ -113,7 +113,9 @@ class _HeldReply:
         self.piece: Optional[_Piece] = None
         self._text = ""
         self._looking = True                  # for the first piece's end
-        threading.Thread(target=self._read, name="Speculate-Reply", daemon=True).start()
+        self.thread = threading.Thread(target=self._read, name="Speculate-Reply", daemon=True)
+        spec._threads.add(self.thread)
+        self.thread.start()
 
     def _read(self) -> None:
         try:
@@ -160,8 +162,12 @@ class _HeldReply:
                 return
             piece = self.piece = _Piece(text)
         self._stage("first_piece_at", time.monotonic())
-        threading.Thread(target=self._synthesise, args=(voice, piece), name="Speculate-Voice",
-                         daemon=True).start()
+        thread = threading.Thread(target=self._synthesise, args=(voice, piece), name="Speculate-Voice",
+                                  daemon=True)
+        spec = self.spec()
+        if spec is not None:
+            spec._threads.add(thread)
+        thread.start()
 
     def _synthesise(self, voice: AheadVoice, piece: _Piece) -> None:
         cpu = time.process_time()
@@ -335,6 +341,8 @@ class Speculator:
         self._pending: Optional[_Speculation] = None    # waiting for the recogniser
         self._newest = 0                      # serial of the one whose stages the turn shows
         self._broken = False
+        self._held: Optional[_HeldReply] = None          # the reply reply() handed over last
+        self._threads: weakref.WeakSet[threading.Thread] = weakref.WeakSet()
         recognizer._speculator = weakref.ref(self)
         self._install(rec)
 
@@ -418,7 +426,9 @@ class Speculator:
         self._live = s
         if self._busy is None:
             self._busy = s
-            threading.Thread(target=self._work, args=(s,), name="Speculate-ASR", daemon=True).start()
+            thread = threading.Thread(target=self._work, args=(s,), name="Speculate-ASR", daemon=True)
+            self._threads.add(thread)
+            thread.start()
         else:
             self._pending = s  # one that waited here before was dropped when speech resumed
 
@@ -537,6 +547,7 @@ class Speculator:
                 self._drop(s)  # its text was not what the host replies to, or nothing was held
         if held is not None:
             piece = held.commit()
+            self._held = held
             if self.voice is not None:
                 self.voice._expect(piece)
             turn.committed_at, turn.source = time.monotonic(), held.source
@@ -556,3 +567,17 @@ class Speculator:
                 if s is not None:
                     self._drop(s, "cancelled")
             self._confirmed = None
+
+    def close(self, timeout: float = 2.0) -> bool:
+        """Before the program ends: drops everything (the reply handed over last
+        included) and waits up to `timeout` seconds for the kit's threads to
+        finish the call they are in. A recogniser or voice still running on a
+        daemon thread when the interpreter ends can take the process down (a
+        C++ extension's frames cannot be unwound then). True if none is left."""
+        self.cancel()
+        if self._held is not None:
+            self._held.cancel()
+        deadline = time.monotonic() + timeout
+        for thread in list(self._threads):
+            thread.join(max(0.0, deadline - time.monotonic()))
+        return not any(thread.is_alive() for thread in list(self._threads))

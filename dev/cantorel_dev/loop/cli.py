@@ -20,7 +20,7 @@ from .language import CHUNK_DELAY, CHUNK_SIZES, ChatModel, StandInModel
 from .plot import plot
 from .progress import Step, say
 from .report import report, save_wav
-from .speculation import Speculation
+from .speculation import Speculation, settle
 from .utterance import DEFAULT_WAV, LEAD_SILENCE, TAIL_SILENCE, load_utterance, with_silence
 
 DEFAULT_OUT = ROOT / "build" / "voice_loop" / "speaker.wav"
@@ -86,9 +86,8 @@ def close_capture(inp) -> None:
     """Closes the capture stream while its sound server still runs (one closed
     after the server has gone can deadlock in ALSA's pulse plugin), unless a
     capture is still reading it (the barge-in listener's stands in for its thread).
-    Only once the capture has ended: after Ctrl-C while listening, closing it
-    made the process abort in 1 run of 3; after Ctrl-C while replying, the
-    stream left open hung or aborted the exit in 2 runs of 3."""
+    Only once a capture has ended normally: after Ctrl-C while listening,
+    closing it made the process abort in 1 run of 3."""
     rec = inp.recorder
     thread = getattr(rec.thread, "thread", rec.thread)
     if thread is None or not thread.is_alive():
@@ -110,7 +109,7 @@ def run_virtual(args) -> int:
                         f"(its average never rises above {ENTER})")
     # What can fail without the devices fails before they start.
     asr, tts, lm = load_parts(args)
-    recorder = inp = None
+    recorder = inp = out = spec = None
     listened = False
     try:
         checkpoint()
@@ -179,6 +178,7 @@ def run_virtual(args) -> int:
         return 0
     except BaseException:
         quiet_workers_from_now_on()
+        settle(spec, out)
         raise
     finally:
         if recorder is not None:
@@ -226,9 +226,11 @@ def run_real(args) -> int:
     except KeyboardInterrupt:
         say(f"\nconversation ended after {turns} exchange{'s' if turns != 1 else ''}")
         quiet_workers_from_now_on()
+        settle(spec, out)
         return 0
     except BaseException:
         quiet_workers_from_now_on()
+        settle(spec, out)
         raise
     finally:
         lm.close()

@@ -4,6 +4,8 @@ timing wrappers, and each language-model request on a copy of the model."""
 from __future__ import annotations
 
 import copy
+import queue
+import time
 from typing import Optional
 
 
@@ -52,3 +54,24 @@ class Speculation:
         """The stream for Output._add_stream, and the request it comes from."""
         stream = self.kit.reply(heard)
         return stream, self.requests.of(self.kit.last.source)
+
+
+def settle(spec: Optional[Speculation], out, timeout: float = 2.0) -> None:
+    """After Ctrl-C or a failure: what is left unsaid is dropped, and the
+    threads still inside the recogniser or the voice get `timeout` seconds to
+    come out, so that none is inside a C++ extension when the interpreter ends
+    (the espeak voice's resampler ended the process with std::terminate there,
+    once speculation had queued the reply's pieces at once)."""
+    if spec is not None:
+        spec.kit.close(timeout)
+    q = getattr(out, "output_queue", None)
+    if type(q) is not queue.Queue:  # none yet, or a barge-in Speaker's, which counts on its own
+        return
+    with q.mutex:
+        q.unfinished_tasks -= len(q.queue)
+        q.queue.clear()
+        if not q.unfinished_tasks:
+            q.all_tasks_done.notify_all()
+    deadline = time.monotonic() + timeout
+    while q.unfinished_tasks and time.monotonic() < deadline:  # the piece in synthesis
+        time.sleep(0.02)
