@@ -14,12 +14,23 @@ voice and the stand-in language model's replies of five sentences:
    when the listener reported the onset, and the word error of what Whisper
    made of the utterance (head included) against the recording's two words,
    and against what Whisper makes of the recording alone (what barge-in lost).
+   Where the reaction time goes: from the speech's first sound to the first
+   frame of the run of speech frames that made the onset (the model's own
+   onset, the frame it falls in, what the canceller did to it), to the end of
+   the onset frame (the capture's rule), to the listener's report (the way
+   through PulseAudio, the canceller and PortAudio), to the speaker's silence
+   (the stop). And the head: where the recording's first sound lies in the
+   audio handed to the recogniser, and how loud the utterance arrived there
+   against the recording while the reply still played and after it stopped.
 2. False interruptions: replies with nobody talking; each one its own echo
    stopped counts.
 
 Not a test (pytest does not collect it). After `bash tools/setup.sh`:
-    .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0]
-A setting is `aec` or `echo` (the echo path alone), a colon, and the level floor.
+    .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0] [--save DIR]
+A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
+and optionally a colon and the minimum speech (seconds; default 0.2).
+--save writes, per interruption, the audio handed to the recogniser and the
+recording that was played into the microphone (16 kHz WAV files).
 """
 from __future__ import annotations
 
@@ -31,11 +42,12 @@ import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 
 from cantorel_dev import ROOT
-from cantorel_dev.speech_frames import ALSA, RATE
+from cantorel_dev.speech_frames import ALSA, FRAME, RATE
 
 CLIPS = ["Front_Left", "Front_Right", "Rear_Center", "Rear_Left", "Rear_Right", "Side_Left", "Side_Right"]
 TOPICS = ["front center", "hello there", "the weather today", "a cup of tea"]
@@ -50,6 +62,41 @@ def word_errors(said: str, heard: str | None) -> tuple[int, int]:
         for j, h in enumerate(hyp, 1):
             prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (r != h))
     return row[len(hyp)], len(ref)
+
+
+def first_sound(clip: np.ndarray) -> int:
+    return int(np.flatnonzero(np.abs(clip.astype(np.int32)) > 200)[0])
+
+
+def head_figures(clip: np.ndarray, heard: np.ndarray, reaction: float | None) -> dict:
+    """Where the recording's first sound lies in the audio handed over, and
+    the level there against the recording (dB, per 32 ms of its speech) while
+    the reply still played and from 0.1 s after it stopped."""
+    from cantorel_dev.loop.barge import locate
+    at = locate(heard, clip)
+    onset = first_sound(clip)
+    out: dict = {"head_ms": (at + onset) / RATE * 1000, "during": [], "after": []}
+    for k in range(onset, len(clip) - FRAME, FRAME):
+        ref = clip[k:k + FRAME].astype(np.float64)
+        got = heard[at + k:at + k + FRAME].astype(np.float64)
+        if len(got) < FRAME or np.sqrt(np.mean(ref ** 2)) < 300:
+            continue
+        db = 10 * np.log10((np.mean(got ** 2) + 1e-9) / np.mean(ref ** 2))
+        t = (k - onset) / RATE
+        if reaction is not None and t + FRAME / RATE <= reaction:
+            out["during"].append(db)
+        elif reaction is not None and t >= reaction + 0.1:
+            out["after"].append(db)
+    return out
+
+
+def save_wav(path: Path, samples: np.ndarray) -> None:
+    import wave
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(samples.astype("<i2").tobytes())
 
 
 class CachedVoice:
@@ -70,27 +117,32 @@ class Silent:
         return ""
 
 
-def child(setting: str, replies: int, interruptions: int) -> dict:
+def child(setting: str, replies: int, interruptions: int, save: str | None) -> dict:
     from cantorel_dev import virtual_audio as va
     from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
     from cantorel_dev.loop.exchange import Exchange
     from cantorel import manage
     from cantorel.duplex import BargeIn, StoppablePlayer
 
-    room, level = setting.split(":")
+    room, level, *rest = setting.split(":")
+    min_speech = float(rest[0]) if rest else 0.2
     whisper, piper = adapters.load_hosts("whisper", "piper")
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()
     audio = va.VirtualAudio(echo=True, aec=room == "aec").start()
     result: dict = {"setting": setting, "reactions": [], "detections": [], "errors": 0, "words": 0,
                     "lost": 0, "clean_words": 0,
-                    "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": []}
+                    "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": [],
+                    "parts": [], "head_ms": [], "during": [], "after": [],
+                    "longest_run": 0, "in_pause": 0}
     try:
         audio.apply_to_current_process()
         with devices.device_probe_noise_hidden():
             ears = manage.Input(Silent())
         mouth = manage.Output(tts)
-        barge = BargeIn(ears, mouth, min_level=float(level), player=StoppablePlayer(ears.recorder.pa))
+        barge = BargeIn(ears, mouth, min_level=float(level), min_speech=min_speech,
+                    player=StoppablePlayer(ears.recorder.pa))
+        result["min_frames"] = barge.listener.min_frames
         for text in (language.compose_reply(t) for t in TOPICS):  # the voice's cache, piece by piece
             end, pieces = manage.Output._splitsen(text, 0)
             for piece in pieces + [text[end:].strip()]:
@@ -116,14 +168,35 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
             lost, n = word_errors(clean[name], got.heard)
             result["lost"] += lost
             result["clean_words"] += n
+            listener = barge.listener
+            if barge.interrupted and asr.calls:
+                heard = np.asarray(asr.calls[-1][2], dtype=np.int16)
+                figures = head_figures(clip, heard, got.reaction)
+                for key in ("head_ms", "during", "after"):
+                    result[key] += figures[key] if key != "head_ms" else [figures[key]]
+                if got.reaction is not None and got.detected is not None and listener._head is not None:
+                    # Frames counted from the capture's start; the audio handed over
+                    # begins `preroll_frames` before the run's first frame.
+                    begins = max(0, listener._head - listener.preroll_frames)
+                    run = (listener._head - begins) * FRAME / RATE - figures["head_ms"] / 1000
+                    rule = (listener._frame - begins) * FRAME / RATE - figures["head_ms"] / 1000
+                    result["parts"].append([run, rule - run, got.detected - rule,
+                                            got.reaction - got.detected])
+                if save:
+                    stem = Path(save) / f"{k + 1:02d}-{name}"
+                    save_wav(stem.with_name(stem.name + "-handed-over.wav"), heard)
+                    save_wav(stem.with_name(stem.name + "-recording.wav"), clip)
             if not barge.interrupted:
                 result["missed"] += 1
             elif got.reaction is None:
                 result["early"] += 1       # stopped before the interruption began: by its own echo
             else:
                 result["reactions"].append(got.reaction)
+                result["longest_run"] = max(result["longest_run"], listener.longest_run)
                 if got.detected is not None:
                     result["detections"].append(got.detected)
+                    # The reply was between words when the person began, and stayed silent.
+                    result["in_pause"] += got.reaction < got.detected
             print(f"  {setting} interruption {k + 1}: {said!r} heard {got.heard!r}, reaction "
                   f"{'n/a' if got.reaction is None else f'{got.reaction * 1000:.0f} ms'}", flush=True)
         ears.asr_model = Silent()
@@ -134,6 +207,8 @@ def child(setting: str, replies: int, interruptions: int) -> dict:
             result["replies"] += 1
             if barge.interrupted:
                 result["false"] += 1
+            else:
+                result["longest_run"] = max(result["longest_run"], barge.listener.longest_run)
             if not barge.listener.listening:
                 ears._recognize()  # collects the capture that ended; the next reply listens afresh
             print(f"  {setting} reply {k + 1}: {'stopped by its own echo' if barge.interrupted else 'spoken to its end'}",
@@ -148,10 +223,26 @@ def summary(r: dict) -> str:
     if r["reactions"]:
         ms = [x * 1000 for x in r["reactions"]]
         lines.append(f"  reaction time: median {statistics.median(ms):.0f} ms, worst {max(ms):.0f} ms, "
-                     f"best {min(ms):.0f} ms over {len(ms)} interruptions (targets 300 / 400 ms)")
+                     f"best {min(ms):.0f} ms over {len(ms)} interruptions (targets 300 / 400 ms); in "
+                     f"{r['in_pause']} the reply was already silent (between words) when the onset was reported")
     if r["detections"]:
         ms = [x * 1000 for x in r["detections"]]
         lines.append(f"  onset reported after the speech began: median {statistics.median(ms):.0f} ms")
+    if r["parts"]:
+        med = [statistics.median(x[i] * 1000 for x in r["parts"]) for i in range(4)]
+        lines.append(f"  where it goes (medians): speech's first sound -> first frame of the run {med[0]:.0f} ms"
+                     f" (worst {max(x[0] for x in r['parts']) * 1000:.0f}), the run to the onset frame's end "
+                     f"{med[1]:.0f} ms, -> reported {med[2]:.0f} ms, -> speaker silent {med[3]:.0f} ms")
+    if r["head_ms"]:
+        lines.append(f"  head: the first sound lies {min(r['head_ms']):.0f}-{max(r['head_ms']):.0f} ms into the "
+                     f"audio handed over (below 0: lost)")
+    if r["during"] and r["after"]:
+        def pct(x: list, q: int) -> float:
+            return float(np.percentile(x, q))
+        lines.append(f"  level against the recording, per 32 ms of speech: while the reply played median "
+                     f"{statistics.median(r['during']):+.1f} dB, 10th percentile {pct(r['during'], 10):+.1f} dB "
+                     f"({len(r['during'])} frames); after it stopped {statistics.median(r['after']):+.1f} / "
+                     f"{pct(r['after'], 10):+.1f} dB")
     if r["words"]:
         lines.append(f"  word errors of the interruption: {r['errors']}/{r['words']} = "
                      f"{100 * r['errors'] / r['words']:.1f}% (target <= 10%); against the recogniser's "
@@ -160,7 +251,9 @@ def summary(r: dict) -> str:
     if r["early"] or r["missed"]:
         lines.append(f"  interruption runs stopped early by the echo: {r['early']}; not stopped: {r['missed']}")
     if r["replies"]:
-        lines.append(f"  false interruptions: {r['false']} of {r['replies']} replies of five sentences")
+        lines.append(f"  false interruptions: {r['false']} of {r['replies']} replies of five sentences; the "
+                     f"longest run of speech frames that made no onset: {r['longest_run']} (an onset needs "
+                     f"{r['min_frames']})")
     return "\n".join(lines)
 
 
@@ -169,20 +262,26 @@ def main() -> int:
     ap.add_argument("--replies", type=int, default=20)
     ap.add_argument("--interruptions", type=int, default=10)
     ap.add_argument("--settings", default="aec:300,aec:0,echo:0")
+    ap.add_argument("--save", help="a directory for the audio handed to the recogniser, per interruption")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         signal.signal(signal.SIGINT, signal.default_int_handler)  # started in the background, it may be ignored
-        print(json.dumps(child(args.child, args.replies, args.interruptions)), flush=True)
+        print(json.dumps(child(args.child, args.replies, args.interruptions, args.save), default=float), flush=True)
         os._exit(0)  # the capture still listening in the background is not waited for
-    print(f"load average at the start: {os.getloadavg()[0]:.1f}", flush=True)
+    print("load average (1, 5, 15 min) at the start: %.1f %.1f %.1f" % os.getloadavg(), flush=True)
     results = []
     for setting in args.settings.split(","):
         room = setting.split(":")[0]
         n_int = args.interruptions if room == "aec" else 0
         t0 = time.monotonic()
+        save = []
+        if args.save:
+            folder = Path(args.save, setting.replace(":", "-")).resolve()
+            folder.mkdir(parents=True, exist_ok=True)
+            save = ["--save", str(folder)]
         proc = subprocess.run([sys.executable, __file__, "--child", setting, "--replies", str(args.replies),
-                               "--interruptions", str(n_int)], stdout=subprocess.PIPE, text=True,
+                               "--interruptions", str(n_int), *save], stdout=subprocess.PIPE, text=True,
                               stderr=subprocess.DEVNULL, cwd=str(ROOT))
         out = proc.stdout.strip().splitlines()
         print("\n".join(line for line in out if line.startswith("  ")), flush=True)
@@ -191,7 +290,7 @@ def main() -> int:
             continue
         results.append(json.loads(out[-1]))
         print(summary(results[-1]) + f"  ({time.monotonic() - t0:.0f} s; load average now "
-                                      f"{os.getloadavg()[0]:.1f})", flush=True)
+                                      "%.1f %.1f %.1f)" % os.getloadavg(), flush=True)
     print("\n" + "\n".join(summary(r) for r in results))
     return 0
 

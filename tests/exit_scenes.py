@@ -155,6 +155,59 @@ def _scene_tts_waits_in_get(M):
     _waiting_in(out.play_thread, "get")
 
 
+def _scene_barge_in(M):
+    """The person cut in: their speech (a real recording, the real detector)
+    stopped the reply, the next piece is still in synthesis, and the
+    listener's capture waits for the rest of the utterance."""
+    import numpy as np
+    from cantorel import duplex
+    from listening_fakes import PyAudioModule
+    from cantorel_dev.speech_frames import FRONT_CENTER, wav_16k
+    speech = wav_16k(FRONT_CENTER).astype(np.int16)
+    said = iter([speech[i:i + 512].tobytes() for i in range(0, len(speech) - 511, 512)])
+    player = duplex.StoppablePlayer(types.SimpleNamespace(
+        get_format_from_width=lambda width: 8, open=lambda **kw: Device()))
+
+    class Device:
+        def write(self, data):
+            time.sleep(0.02)  # a block's worth of sound
+
+        def stop_stream(self):
+            pass
+
+        def close(self):
+            pass
+
+    class Microphone:
+        def start_stream(self):
+            pass
+
+        def stop_stream(self):
+            pass
+
+        def read(self, num_frames, exception_on_overflow=True):
+            if not player.playing and not barge.interrupted:
+                time.sleep(0.01)
+                return bytes(1024)
+            return next(said, None) or _blocked()
+
+    class Voice:
+        def ort_predict(self, text):
+            if "Held" in text:
+                _blocked()
+            return bytes(2 * 48000 * 2)
+
+    M.pyaudio = PyAudioModule(Microphone)
+    mouth = M.Output(Voice())
+    barge = duplex.BargeIn(M.Input(types.SimpleNamespace(generate=lambda samples: "")), mouth,
+                           player=player)
+    mouth._add_stream(barge.reply(["One. Held. Two."]))
+    mouth._wait_all()  # at once when the reply is stopped
+    assert barge.interrupted
+    _waiting_in(barge.listener._turn.thread, "_blocked")
+    _waiting_in(mouth.tts_thread, "_blocked")
+
+
 SCENES = {
     "capture waits in read": _scene_capture_read,
     "capture inside the model run": lambda M: _capture(M, lambda: bytes(1024)),
@@ -162,6 +215,7 @@ SCENES = {
     "TTS worker synthesises": _scene_tts_synthesises,
     "play worker plays": _scene_play_worker_plays,
     "four threads loop through the detector": _scene_four_detectors,
+    "barge-in: the reply stopped, the interruption still being captured": _scene_barge_in,
 }
 
 

@@ -156,13 +156,13 @@ class Ears:
 BLIP_THEN_SPEECH = [LOW] * 20 + [HIGH] * 7 + [LOW] * 60 + [HIGH] * 12 + [LOW] * 50
 
 
-@pytest.mark.parametrize("script, min_speech, head, onset", [
-    ([LOW] * 20 + [HIGH] * 10 + [LOW] * 50, 0.2, 20, 26),   # onset on the 7th speech frame
-    (BLIP_THEN_SPEECH, 0.2, 20, 26),                          # 7 frames (0.224 s) are enough ...
-    (BLIP_THEN_SPEECH, 0.3, 87, 96),                          # ... not for 0.3 s: listens on
-    ([LOW] * 20 + [HIGH, HIGH, LOW] * 3 + [HIGH] * 8 + [LOW] * 50, 0.2, 29, 35),  # a run counts, not the window
+@pytest.mark.parametrize("script, min_speech, head, onset, longest", [
+    ([LOW] * 20 + [HIGH] * 10 + [LOW] * 50, 0.2, 20, 26, 0),   # onset on the 7th speech frame
+    (BLIP_THEN_SPEECH, 0.2, 20, 26, 0),                          # 7 frames (0.224 s) are enough ...
+    (BLIP_THEN_SPEECH, 0.3, 87, 96, 7),                          # ... not for 0.3 s: listens on
+    ([LOW] * 20 + [HIGH, HIGH, LOW] * 3 + [HIGH] * 8 + [LOW] * 50, 0.2, 29, 35, 2),  # a run counts, not the window
 ])
-def test_onset_and_the_utterance_with_its_head(manage, monkeypatch, script, min_speech, head, onset):
+def test_onset_and_the_utterance_with_its_head(manage, monkeypatch, script, min_speech, head, onset, longest):
     rig = Rig(manage, monkeypatch, script, exact=False)
     asr = Ears()
     ears = manage.Input(asr)
@@ -171,7 +171,7 @@ def test_onset_and_the_utterance_with_its_head(manage, monkeypatch, script, min_
                                min_speech=min_speech)
     assert listener.start() and not listener.start()
     assert finishes(ears._recognize) == "heard"
-    assert onsets == [onset] and listener.onset.is_set()
+    assert onsets == [onset] and listener.onset.is_set() and listener.longest_run == longest
     frames = kept(asr.samples[0])
     assert frames == list(range(head - listener.preroll_frames, frames[-1] + 1))
 

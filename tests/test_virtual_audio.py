@@ -17,6 +17,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -71,7 +72,8 @@ def test_speaker_receives_simpleaudio_playback(virtual_audio, tmp_path, where):
     assert not got[start + n:].any()
 
 
-@pytest.mark.parametrize("source, rate, hz", [("samples", 16000, 1000.0), ("wav", 44100, 440.0)])
+@pytest.mark.parametrize("source, rate, hz", [("samples", 16000, 1000.0), ("wav", 44100, 440.0),
+                                               ("samples from a thread that ends", 16000, 1000.0)])
 def test_microphone_reaches_pyaudio(virtual_audio, tmp_path, source, rate, hz):
     import pyaudio
     amp, seconds = 8000, 0.5
@@ -87,8 +89,15 @@ def test_microphone_reaches_pyaudio(virtual_audio, tmp_path, source, rate, hz):
             path = tmp_path / "tone.wav"
             write_wav(path, tone.tobytes(), 1, 2, rate)
             player = virtual_audio.play_into_microphone(path, wait=False)
-        else:
+        elif source == "samples":
             player = virtual_audio.play_into_microphone(tone, rate, wait=False)
+        else:  # the player outlives the thread that started it
+            started = []
+            thread = threading.Thread(target=lambda: (started.append(
+                virtual_audio.play_into_microphone(tone, rate, wait=False)), time.sleep(0.1)))
+            thread.start()
+            thread.join()
+            player = started[0]
         frames = [np.frombuffer(stream.read(FRAME, exception_on_overflow=False), np.int16)
                   for _ in range(int((seconds + 0.6) * RATE / FRAME))]
         stream.close()
@@ -106,7 +115,7 @@ def test_microphone_reaches_pyaudio(virtual_audio, tmp_path, source, rate, hz):
     assert abs(len(span) / RATE - seconds) < 0.01
     assert abs(dominant_hz(span, RATE) - hz) < 5
     assert np.sqrt(np.mean(span ** 2)) == pytest.approx(amp / np.sqrt(2), rel=0.05)
-    if source == "samples":  # same rate all the way: the samples arrive unchanged
+    if source != "wav":  # same rate all the way: the samples arrive unchanged
         start = np.flatnonzero(heard)[0]
         np.testing.assert_array_equal(heard[start:start + len(tone)], tone)
 

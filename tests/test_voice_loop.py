@@ -225,6 +225,16 @@ def test_plot_is_written(exchange_ready, exchange):
 
 # ------------------------------------------------------------ what the user meets first
 
+def test_barge_in_stops_the_reply_and_answers_what_interrupted(exchange_ready, model_home, tmp_path):
+    r = run_loop([*LIGHT, "--barge-in", "--out", str(tmp_path / "o.wav")], model_home)
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+    assert re.search(r"^  reply stopped:\s+yes$", r.stdout, re.M), r.stdout[-3000:]
+    heard = re.search(r"^  heard:\s+(.+)$", r.stdout, re.M).group(1)
+    assert heard != "(nothing recognised)" and f'"{heard}"' in r.stdout.split("  answered:")[1]
+    assert re.search(r"^  reaction time:\s+(\d+ ms|n/a)\s", r.stdout, re.M), r.stdout[-3000:]
+    assert not any(s in r.stderr for s in CRASH_SIGNS), r.stderr[-3000:]
+
+
 def test_help_lists_the_options(tmp_path):
     r = run_loop(["--help"], tmp_path, timeout=60)
     assert r.returncode == 0

@@ -90,7 +90,8 @@ def check_installed() -> None:
 
 def _tied(cmd: list[str]) -> list[str]:
     """`cmd` run so that the kernel sends it SIGTERM when the thread that
-    started it exits: even a killed test run leaves no server behind. setpriv
+    started it exits (the thread, not the process: start it from one that
+    outlives it): even a killed test run leaves no server behind. setpriv
     (util-linux, always on Debian) sets that and execs `cmd` under the same pid;
     doing it from Python between fork and exec is not safe in a process with
     threads."""
@@ -479,8 +480,12 @@ class VirtualAudio:
                 w.setframerate(int(rate))
                 w.writeframes(samples.astype("<i2").tobytes())
             seconds = len(samples) / rate
+        # Not tied (_tied): the kernel's signal follows the thread that started
+        # it, and a player started from a short-lived thread (wait=False) was
+        # killed the moment that thread ended, sometimes before its first
+        # sample. It ends by itself with its file, or with the server.
         cmd = ["paplay", f"--latency-msec={PLAY_LATENCY_MS}", "-d", MIC, str(path)]
-        proc = subprocess.Popen(cmd if self.detach else _tied(cmd), env=self.child_env(),
+        proc = subprocess.Popen(cmd, env=self.child_env(),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         if wait:

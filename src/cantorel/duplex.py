@@ -363,6 +363,9 @@ class Listener:
         self.onset = threading.Event()
         self.heard_at: Optional[float] = None     # time.monotonic() when onset was reported
         self.error: Optional[Exception] = None
+        # The longest run of speech frames since start() that made no onset: how
+        # close the reply's echo (or a blip) came to stopping it.
+        self.longest_run = 0
         self._turn: Optional[_Turn] = None
         self._recorder: Optional[RecVoice_T] = None
         self._capturing = False
@@ -391,6 +394,7 @@ class Listener:
         self._recorder = rec
         self.onset.clear()
         self.heard_at, self.error, self._head = None, None, None
+        self.longest_run = 0
         thread = threading.Thread(target=self._run, args=(rec,), name="Barge-Listener", daemon=True)
         self._turn = _Turn(thread)
         rec.thread = cast(threading.Thread, self._turn)
@@ -432,6 +436,8 @@ class Listener:
             if self._run_start is None:
                 self._run_start = i
         else:
+            if self._run_start is not None:
+                self.longest_run = max(self.longest_run, i - self._run_start)
             self._run_start = None
         if self._run_start is None or i - self._run_start + 1 < self.min_frames:
             return 0.0
