@@ -143,6 +143,7 @@ def run_virtual(args) -> int:
         with Deadline(len(played) / RATE + 30, "listening"):
             listen(inp, asr, ex, before=play)
         listened = True
+        turn = spec.turn if spec else None  # this utterance's: a barge-in adds one of its own
         checkpoint()
         say(replying(lm, labels(args.asr, args.tts)[1]))
         if args.barge_in:
@@ -164,7 +165,7 @@ def run_virtual(args) -> int:
         if args.plot:
             plot(ex, args.plot)
             say(f"saved the plot: {args.plot}")
-        report(ex, virtual=True, turn=spec.turn if spec else None)
+        report(ex, virtual=True, turn=turn)
         if args.barge_in:
             barging.report_interruption(got, barge.interrupted, barging.INTERRUPTION_WAV.name)
         if args.keep_devices:
