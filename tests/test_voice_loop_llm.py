@@ -25,11 +25,12 @@ REPLY = ("Front center is where a speaker stands in a room. It faces the listene
 class ChatServer:
     """Streams REPLY as chat-completion chunks (`chunk` characters every `delay`
     seconds), or fails the way `mode` says. Records each request's body and
-    when it sent its first and last chunk; stops itself after `lifetime` s."""
+    when it sent each chunk of it; stops itself after `lifetime` s."""
 
     def __init__(self, mode="ok", chunk=4, delay=0.05, lifetime=120.0):
         self.mode, self.chunk, self.delay = mode, chunk, delay
-        self.requests, self.sent = [], []
+        self.requests, self.sent = [], []  # sent[i]: when each chunk of requests[i] went out
+        self.lock = threading.Lock()
         server = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -38,9 +39,12 @@ class ChatServer:
 
             def do_POST(self):
                 body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
-                server.requests.append((self.path, body))
+                sent = []
+                with server.lock:
+                    server.requests.append((self.path, body))
+                    server.sent.append(sent)
                 try:
-                    server.answer(self)
+                    server.answer(self, sent)
                 except (BrokenPipeError, ConnectionResetError):
                     pass
 
@@ -71,7 +75,7 @@ class ChatServer:
         return {"id": "c1", "object": "chat.completion.chunk",
                 "choices": [{"index": 0, "delta": delta, "finish_reason": finish}]}
 
-    def answer(self, h):
+    def answer(self, h, sent):
         if self.mode == "http_error":
             body = b'{"error": {"message": "model \\"nope\\" not found"}}'
             h.send_response(404)
@@ -88,7 +92,7 @@ class ChatServer:
             return
         self.event(h, self.piece({"role": "assistant"}))  # no text yet, as servers begin
         for i in range(0, len(REPLY), self.chunk):
-            self.sent.append(time.monotonic())
+            sent.append(time.monotonic())
             self.event(h, self.piece({"content": REPLY[i:i + self.chunk]}))
             if i and self.mode in ("malformed", "not_chunk", "error_event"):
                 bad = {"malformed": "{\"choices\": [{\"delta\": ", "not_chunk": {"object": "list"},
@@ -180,7 +184,7 @@ def test_speech_starts_before_the_stream_ends(exchange_ready, model_home, tmp_pa
     assert body["messages"][-1] == {"role": "user", "content": heard}
     assert body["model"] == "tiny" and len(body["messages"]) == 2
     assert re.search(r"^replied:\s+(.+)$", r.stdout, re.M).group(1) == REPLY
-    stream = server.sent[-1] - server.sent[0]
+    stream = server.sent[-1][-1] - server.sent[-1][0]
     to_sound = timing(r.stdout, "first reply chunk -> first sound")
     assert timing(r.stdout, "first reply chunk -> last reply chunk") == pytest.approx(stream, abs=0.5)
     assert to_sound is not None and to_sound < stream / 2, r.stdout
