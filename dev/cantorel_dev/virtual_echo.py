@@ -23,7 +23,7 @@ AEC_SINK = "speaker_aec"
 # capture's rule should see the level the microphone gives. The extended
 # filter models 128 ms of echo path, not 48: with it the residue of the reply
 # that the speech model scores as speech was about half (bench_barge_in.py,
-# docs/barge-in-measurements.md).
+# docs/barge-in.md).
 AEC_ARGS = "analog_gain_control=0 digital_gain_control=0 extended_filter=1"
 AEC_HINT = ("the echo canceller needs PulseAudio's module-echo-cancel with WebRTC "
             "(Debian pulseaudio and libwebrtc-audio-processing1): apt-get install pulseaudio")
