@@ -188,8 +188,9 @@ def test_exchange_end_to_end(exchange_ready, exchange):
     speech_to_sound = timing(r.stdout, "end of speech -> first sound")
     total = timing(r.stdout, "total")
     assert None not in (to_text, to_sound, speech_to_sound, total), r.stdout
-    # A speculated first piece plays the moment the text is confirmed: equal to the 10 ms printed.
-    assert 0 < to_text <= speech_to_sound < total
+    # A speculated first piece plays the moment the text is confirmed; the first
+    # sound is located in the speaker recording, to within a few blocks of 10 ms.
+    assert 0 < to_text <= speech_to_sound + 0.05 and speech_to_sound < total
     assert 0 < to_sound < speech_to_sound
     # Speculation, the default: the stages it went through, and what became of it.
     assert timing(r.stdout, "pause noticed, speculation began") is not None, r.stdout
