@@ -39,3 +39,12 @@ def test_every_case_ran_and_passed(native_run):
     lines = native_run.stdout.splitlines()
     assert lines[-1] == f"{len(CASES)} passed, 0 failed"
     assert len(lines) == len(CASES) + 1 and native_run.stderr == ""
+
+
+def test_a_forced_unwind_passes_through_the_entry_point(tmp_path):
+    # How CPython ends a daemon thread inside the module at exit; the sanitized
+    # build also checks that the entry point's handlers take it without a report.
+    program = compile_native([ROOT / "tests" / "native" / "forced_unwind.cpp"],
+                             tmp_path / "forced_unwind", embed=True)
+    run = subprocess.run([str(program)], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "unwound through entry_point\n", "")

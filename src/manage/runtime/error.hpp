@@ -32,11 +32,13 @@ struct PyErrorSet {};
 // entry point. True if `work` returned normally.
 //
 // The forced unwind that ends a daemon thread at interpreter exit is the
-// one exception that must pass, so `catch (...)` comes only after it. The
-// UBSan null check is off here: the forced unwind carries no C++ object,
-// so its handler's reference is bound to null by design of the ABI.
+// one exception that must pass, so `catch (...)` comes only after it.
+// UBSan is off for this function's own code (not for `work`, a function of
+// its own): the forced unwind carries no C++ object, so its handler's
+// reference is bound to null by design of the ABI. GCC's "null" alone does
+// not cover a handler's binding; "undefined" does.
 template <typename Work>
-__attribute__((no_sanitize("null"))) inline bool entry_point(const char* where, Work&& work) {
+__attribute__((no_sanitize("undefined"))) inline bool entry_point(const char* where, Work&& work) {
     try {
         work();
         return true;
