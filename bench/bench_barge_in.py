@@ -28,7 +28,9 @@ voice and the stand-in language model's replies of five sentences:
 Not a test (pytest does not collect it). After `bash tools/setup.sh`:
     .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0] [--save DIR]
 A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
-and optionally a colon and the minimum speech (seconds; default 0.2).
+and optionally a colon and the minimum speech (seconds; default 0.2) and a
+colon and the capture's PortAudio period (samples; default 256, the voice
+loop's prompt_input(); 512 is a plain Input's).
 --save writes, per interruption, the audio handed to the recogniser and the
 recording that was played into the microphone (16 kHz WAV files).
 """
@@ -122,10 +124,11 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
     from cantorel_dev.loop.exchange import Exchange
     from cantorel import manage
-    from cantorel.duplex import BargeIn, StoppablePlayer
+    from cantorel.duplex import BargeIn, StoppablePlayer, prompt_input
 
     room, level, *rest = setting.split(":")
     min_speech = float(rest[0]) if rest else 0.2
+    period = int(rest[1]) if len(rest) > 1 else 256
     whisper, piper = adapters.load_hosts("whisper", "piper")
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()
@@ -138,7 +141,7 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     try:
         audio.apply_to_current_process()
         with devices.device_probe_noise_hidden():
-            ears = manage.Input(Silent())
+            ears = prompt_input(Silent(), buffer=period)
         mouth = manage.Output(tts)
         barge = BargeIn(ears, mouth, min_level=float(level), min_speech=min_speech,
                     player=StoppablePlayer(ears.recorder.pa))

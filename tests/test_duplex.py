@@ -199,7 +199,11 @@ def test_barge_in_on_the_virtual_devices(manage, monkeypatch, vad_env, virtual_a
         def ort_predict(self, text):
             return tone
 
-    ears, mouth, asr = manage.Input(Ears()), manage.Output(Tone()), Ears()
+    real_pyaudio = manage.pyaudio
+    ears, mouth, asr = duplex.prompt_input(Ears()), manage.Output(Tone()), Ears()
+    # A frame is read as soon as it is complete: PortAudio's buffer is under two frames.
+    assert manage.pyaudio is real_pyaudio
+    assert ears.recorder.stream.get_input_latency() < 2 * duplex.FRAME_SECONDS
     ears.asr_model = asr
     barge = duplex.BargeIn(ears, mouth)
     recording = virtual_audio.record_speaker()
@@ -216,3 +220,14 @@ def test_barge_in_on_the_virtual_devices(manage, monkeypatch, vad_env, virtual_a
     # Closed while the server runs: freed at exit after it has gone, PulseAudio's
     # ALSA plugin can deadlock in the close.
     ears.recorder.stream.close()
+
+
+@pytest.mark.parametrize("args, kwargs, error", [
+    ((), {"buffer": 0}, ValueError), ((), {"buffer": 513}, ValueError),
+    ((), {"buffer": 256.0}, ValueError), ((), {"sld": "1"}, TypeError),
+])
+def test_prompt_input_refuses_and_leaves_pyaudio_bound(manage, args, kwargs, error):
+    real = manage.pyaudio
+    with pytest.raises(error):
+        duplex.prompt_input(Ears(), *args, **kwargs)
+    assert manage.pyaudio is real

@@ -18,8 +18,13 @@ Two jobs, usable apart or together (`BargeIn`):
         mouth._wait_all()                   # at once if the person interrupts
         text = ears._recognize()            # what interrupted, or the next utterance
 
-Everything goes through what the module lets a host change: the module global
-`sa` (a player that can stop), the classes of `Output`'s two queues (the same
+`prompt_input()` makes the `Input` with a capture that hands over each frame as
+soon as it is complete, about 20 ms sooner than a plain one (the onset's report
+and the end of an utterance alike).
+
+Everything goes through what the module lets a host change: the module globals
+`sa` (a player that can stop) and `pyaudio` (looked up when the recorder opens
+its stream), the classes of `Output`'s two queues (the same
 objects: the workers wait inside them), and the recorder's `voicevd` and
 `thread` attributes, which the capture and `_recognize` read at each use.
 """
@@ -44,6 +49,7 @@ ENTER = 0.6                      # the capture's rule: speech starts above this 
 WINDOW = 10                      # ... of the last ten probabilities
 SPEECH = 0.5                     # a frame the model itself scores above this is speech
 BLOCK = 960                      # samples per write: 20 ms at 48 kHz, the longest a stop waits
+PROMPT_BUFFER = 256              # samples per PortAudio period for prompt_input()'s capture
 
 
 class _OutputStream(Protocol):
@@ -480,3 +486,58 @@ class BargeIn:
         self.interrupted = False
         self.listener.start()
         yield from self.speaker.reply(chunks)
+
+
+_binding_pyaudio = threading.Lock()
+
+
+def prompt_input(recognizer: Any, *args: Any, buffer: int = PROMPT_BUFFER, **kwargs: Any) -> Input:
+    """`manage.Input(recognizer, *args, **kwargs)` whose capture stream asks
+    PortAudio for periods of `buffer` samples instead of a whole frame.
+
+    The recorder opens its stream with frames_per_buffer=512, its frame. With
+    the sound server behind ALSA (PulseAudio's or PipeWire's plugin) a frame
+    then reaches the capture at the server's 40 ms ticks, 0-40 ms after its
+    last sample (median about 20 ms). With shorter periods each frame is read
+    as soon as it is complete; the capture still reads and scores 512 samples
+    at a time, and a stalled reader loses nothing (the server keeps what is not
+    read yet). The module global `pyaudio` is looked up when the recorder opens
+    its stream, so a stand-in is bound for the construction only."""
+    if not isinstance(buffer, int) or not 0 < buffer <= FRAME:
+        raise ValueError(f"buffer must be an int from 1 to {FRAME} samples, not {buffer!r}")
+    from cantorel import manage
+    with _binding_pyaudio:
+        real = getattr(manage, "pyaudio")   # the module's global, not in its stub
+        setattr(manage, "pyaudio", _PromptPyAudioModule(real, buffer))
+        try:
+            return manage.Input(recognizer, *args, **kwargs)
+        finally:
+            setattr(manage, "pyaudio", real)
+
+
+class _PromptPyAudioModule:
+    """The `pyaudio` module, but its PyAudio() opens input streams with `buffer`-sample periods."""
+
+    def __init__(self, real: Any, buffer: int):
+        self._real, self._buffer = real, buffer
+
+    def PyAudio(self, *args: Any, **kwargs: Any) -> _PromptPyAudio:
+        return _PromptPyAudio(self._real.PyAudio(*args, **kwargs), self._buffer)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._real, name)
+
+
+class _PromptPyAudio:
+    """A PyAudio whose input streams get `buffer`-sample periods; the rest is PyAudio's own."""
+
+    def __init__(self, audio: Any, buffer: int):
+        self._audio, self._buffer = audio, buffer
+
+    def open(self, *args: Any, **kwargs: Any) -> Any:
+        if kwargs.get("input") and not kwargs.get("output"):
+            kwargs["frames_per_buffer"] = min(int(kwargs.get("frames_per_buffer", FRAME)), self._buffer)
+        return self._audio.open(*args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._audio, name)

@@ -44,11 +44,12 @@ def import_module():
 
 def make_models(manage, asr, tts):
     """Input and Output with their defaults, as a host program makes them."""
+    from cantorel.duplex import prompt_input
     with Step("loading the speech-probability model and opening the microphone (Input)"):
         noise = devices.ProbeNoise()
         try:
             with devices.device_probe_noise_hidden() as noise:
-                inp = manage.Input(asr)
+                inp = prompt_input(asr)  # each frame read as soon as it is complete
         except OSError as e:
             # PortAudio's own complaints add nothing to its error here.
             raise LoopError(f"no usable input device ({e}); connect a microphone, or run without "
