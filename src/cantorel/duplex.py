@@ -18,9 +18,10 @@ Two jobs, usable apart or together (`BargeIn`):
         mouth._wait_all()                   # at once if the person interrupts
         text = ears._recognize()            # what interrupted, or the next utterance
 
-`prompt_input()` makes the `Input` with a capture that hands over each frame as
-soon as it is complete, about 20 ms sooner than a plain one (the onset's report
-and the end of an utterance alike).
+`prompt_input()` makes the `Input` with a capture that reads each frame as soon
+as the sound server has it, not at the 40 ms ticks of a 512-sample period
+(6 ms sooner on median, docs/barge-in.md; the onset's report and the end of an
+utterance alike).
 
 Everything goes through what the module lets a host change: the module globals
 `sa` (a player that can stop) and `pyaudio` (looked up when the recorder opens
@@ -496,12 +497,12 @@ def prompt_input(recognizer: Any, *args: Any, buffer: int = PROMPT_BUFFER, **kwa
     PortAudio for periods of `buffer` samples instead of a whole frame.
 
     The recorder opens its stream with frames_per_buffer=512, its frame. With
-    the sound server behind ALSA (PulseAudio's or PipeWire's plugin) a frame
-    then reaches the capture at the server's 40 ms ticks, 0-40 ms after its
-    last sample (median about 20 ms). With shorter periods each frame is read
-    as soon as it is complete; the capture still reads and scores 512 samples
-    at a time, and a stalled reader loses nothing (the server keeps what is not
-    read yet). The module global `pyaudio` is looked up when the recorder opens
+    the sound server behind ALSA (PulseAudio's or PipeWire's plugin) frames
+    then reach the capture at 40 ms ticks, one or two at a time. With shorter
+    periods each frame is read every 32 ms, as soon as the server has it (the
+    server's own blocks still come first); the capture still reads and scores
+    512 samples at a time, and a stalled reader loses nothing (the server keeps
+    what is not read yet). The module global `pyaudio` is looked up when the recorder opens
     its stream, so a stand-in is bound for the construction only."""
     if not isinstance(buffer, int) or not 0 < buffer <= FRAME:
         raise ValueError(f"buffer must be an int from 1 to {FRAME} samples, not {buffer!r}")
