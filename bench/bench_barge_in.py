@@ -124,11 +124,11 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
     from cantorel_dev.loop.exchange import Exchange
     from cantorel import manage
-    from cantorel.duplex import BargeIn, StoppablePlayer, prompt_input
+    from cantorel.duplex import PROMPT_BUFFER, BargeIn, StoppablePlayer, prompt_input
 
     room, level, *rest = setting.split(":")
     min_speech = float(rest[0]) if rest else 0.2
-    period = int(rest[1]) if len(rest) > 1 else 256
+    period = int(rest[1]) if len(rest) > 1 else PROMPT_BUFFER
     whisper, piper = adapters.load_hosts("whisper", "piper")
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()
