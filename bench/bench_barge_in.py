@@ -30,7 +30,8 @@ Not a test (pytest does not collect it). After `bash tools/setup.sh`:
 A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
 and optionally a colon and the minimum speech (seconds; default 0.2) and a
 colon and the capture's PortAudio period (samples; default 256, the voice
-loop's prompt_input(); 512 is a plain Input's).
+loop's prompt_input(); 512 is a plain Input's), and a colon and when the
+reply pauses (seconds of speech; default BargeIn's 0.15, `none`: it does not).
 --save writes, per interruption, the audio handed to the recogniser and the
 recording that was played into the microphone (16 kHz WAV files).
 """
@@ -124,11 +125,12 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
     from cantorel_dev.loop.exchange import Exchange
     from cantorel import manage
-    from cantorel.duplex import PROMPT_BUFFER, BargeIn, StoppablePlayer, prompt_input
+    from cantorel.duplex import PAUSE_AFTER, PROMPT_BUFFER, BargeIn, StoppablePlayer, prompt_input
 
     room, level, *rest = setting.split(":")
     min_speech = float(rest[0]) if rest else 0.2
     period = int(rest[1]) if len(rest) > 1 else PROMPT_BUFFER
+    pause_after = PAUSE_AFTER if len(rest) < 3 else None if rest[2] == "none" else float(rest[2])
     whisper, piper = adapters.load_hosts("whisper", "piper")
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()
@@ -137,13 +139,13 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
                     "lost": 0, "clean_words": 0,
                     "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": [],
                     "parts": [], "head_ms": [], "during": [], "after": [],
-                    "longest_run": 0, "in_pause": 0}
+                    "longest_run": 0, "in_pause": 0, "pauses": 0}
     try:
         audio.apply_to_current_process()
         with devices.device_probe_noise_hidden():
             ears = prompt_input(Silent(), buffer=period)
         mouth = manage.Output(tts)
-        barge = BargeIn(ears, mouth, min_level=float(level), min_speech=min_speech,
+        barge = BargeIn(ears, mouth, min_level=float(level), min_speech=min_speech, pause_after=pause_after,
                     player=StoppablePlayer(ears.recorder.pa))
         result["min_frames"] = barge.listener.min_frames
         for text in (language.compose_reply(t) for t in TOPICS):  # the voice's cache, piece by piece
@@ -203,11 +205,13 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
             print(f"  {setting} interruption {k + 1}: {said!r} heard {got.heard!r}, reaction "
                   f"{'n/a' if got.reaction is None else f'{got.reaction * 1000:.0f} ms'}", flush=True)
         ears.asr_model = Silent()
+        pauses = barge.speaker.player.pauses
         for k in range(replies):
             ex = Exchange(heard=TOPICS[k % len(TOPICS)])
             mouth._add_stream(barge.reply(lm.reply(ex.heard)))
             mouth._wait_all()
             result["replies"] += 1
+            result["pauses"] = barge.speaker.player.pauses - pauses
             if barge.interrupted:
                 result["false"] += 1
             else:
@@ -227,7 +231,7 @@ def summary(r: dict) -> str:
         ms = [x * 1000 for x in r["reactions"]]
         lines.append(f"  reaction time: median {statistics.median(ms):.0f} ms, worst {max(ms):.0f} ms, "
                      f"best {min(ms):.0f} ms over {len(ms)} interruptions (targets 300 / 400 ms); in "
-                     f"{r['in_pause']} the reply was already silent (between words) when the onset was reported")
+                     f"{r['in_pause']} the reply was already silent (paused, or between words) when the onset was reported")
     if r["detections"]:
         ms = [x * 1000 for x in r["detections"]]
         lines.append(f"  onset reported after the speech began: median {statistics.median(ms):.0f} ms")
@@ -256,7 +260,7 @@ def summary(r: dict) -> str:
     if r["replies"]:
         lines.append(f"  false interruptions: {r['false']} of {r['replies']} replies of five sentences; the "
                      f"longest run of speech frames that made no onset: {r['longest_run']} (an onset needs "
-                     f"{r['min_frames']})")
+                     f"{r['min_frames']}); the reply paused and went on {r['pauses']} times")
     return "\n".join(lines)
 
 

@@ -32,7 +32,7 @@ class Device:
     """PyAudio for the player: each block written is logged by its piece's marker."""
 
     def __init__(self):
-        self.written, self.hold, self.ended = [], Held(), threading.Event()
+        self.written, self.hold, self.ended, self.closed = [], Held(), threading.Event(), threading.Event()
 
     def get_format_from_width(self, width):
         return 8
@@ -48,7 +48,7 @@ class Device:
         self.ended.set()
 
     def close(self):
-        pass
+        self.closed.set()
 
 
 class Voice:
@@ -142,6 +142,27 @@ def test_interruptions_back_to_back(manage, monkeypatch):
     assert s.speaker.stops == 2
 
 
+@pytest.mark.parametrize("end, written", [
+    ("resume", "A" * 4 + "B" * 3),   # the block PortAudio may still have held is played again
+    ("nobody", "A" * 4 + "B" * 3),   # a pause nobody ends lasts max_pause
+    ("stop", "A"),
+])
+def test_a_pause_silences_the_piece_and_keeps_its_place(manage, monkeypatch, end, written):
+    s = Scene(manage, monkeypatch)
+    player = s.speaker.player
+    player.max_pause = 0.05 if end == "nobody" else 20
+    s.device.hold.marker = "A"
+    s.start("Apple. Berry.")
+    wait(s.device.hold.reached)
+    player.pause()
+    s.device.hold.released.set()
+    wait(s.device.closed)
+    {"resume": player.resume, "stop": s.speaker.stop, "nobody": lambda: None}[end]()
+    finishes(s.out._wait_all)
+    s.host.join(20)
+    assert "".join(s.device.written) == written and not player.paused and player.pauses == 1
+
+
 class Ears:
     """A recogniser that keeps which frames it was given."""
 
@@ -174,6 +195,22 @@ def test_onset_and_the_utterance_with_its_head(manage, monkeypatch, script, min_
     assert onsets == [onset] and listener.onset.is_set() and listener.longest_run == longest
     frames = kept(asr.samples[0])
     assert frames == list(range(head - listener.preroll_frames, frames[-1] + 1))
+
+
+@pytest.mark.parametrize("script, calls", [
+    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 20, ["pause", "resume"]),   # a blip: the reply goes on
+    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 2 + [HIGH] * 7 + [LOW] * 50, ["pause", "speech"]),  # a word's quiet frames
+    ([LOW] * 20 + [HIGH] * 5, ["pause", "resume"]),                # the capture ended while paused
+    ([LOW] * 20 + [HIGH] * 10 + [LOW] * 50, ["pause", "speech"]),
+])
+def test_the_reply_pauses_before_the_onset_is_confirmed(manage, monkeypatch, script, calls):
+    Rig(manage, monkeypatch, script, exact=False)
+    ears, got = manage.Input(Ears()), []
+    listener = duplex.Listener(ears, lambda: got.append("speech"), pause_after=0.15,
+                               on_pause=lambda: got.append("pause"), on_resume=lambda: got.append("resume"))
+    listener.start()
+    finishes(ears._recognize)
+    assert got == calls and listener.pause_frames == 5
 
 
 def test_a_failing_capture_is_one_line_and_the_reply_still_ends(manage, monkeypatch, capsys):

@@ -51,6 +51,9 @@ WINDOW = 10                      # ... of the last ten probabilities
 SPEECH = 0.5                     # a frame the model itself scores above this is speech
 BLOCK = 960                      # samples per write: 20 ms at 48 kHz, the longest a stop waits
 PROMPT_BUFFER = 256              # samples per PortAudio period for prompt_input()'s capture
+PAUSE_AFTER = 0.15               # BargeIn: seconds of speech after which the reply holds its breath
+RESUME_AFTER = 3                 # frames without speech after which a paused reply goes on
+MAX_PAUSE = 1.0                  # a pause nobody ends (a stalled capture) lets the reply go on after this
 
 
 class _OutputStream(Protocol):
@@ -78,13 +81,23 @@ class StoppablePlayer:
     through PyAudio in blocks of `block` samples from inside `wait_done()` (the
     play worker's own thread, so no thread of its own) and, when stopped,
     closes the stream after the block being written: PortAudio discards what
-    is still buffered. Measured the same way: 20 ms of sound after stop()."""
+    is still buffered. Measured the same way: 20 ms of sound after stop().
 
-    def __init__(self, audio: Optional[_Audio] = None, block: int = BLOCK):
+    `pause()` silences the piece the same way but keeps its place: `resume()`
+    reopens the stream and goes on from a little before where it went silent
+    (what PortAudio held and the close dropped is played again). Pieces that
+    start while paused wait. A pause that neither `resume()` nor `stop()` ends
+    lasts `max_pause` seconds, so a listener that stalls cannot mute the reply."""
+
+    def __init__(self, audio: Optional[_Audio] = None, block: int = BLOCK, max_pause: float = MAX_PAUSE):
         self._audio = audio
         self.block = block
+        self.max_pause = max_pause
+        self.pauses = 0                  # how many times pause() held a running player
         self._lock = threading.Lock()
         self._playing: set[_Playing] = set()
+        self._go = threading.Event()     # clear while paused
+        self._go.set()
         # Asked before a piece starts: a stop can come between the play worker
         # taking a piece and starting it, when there is nothing yet to stop.
         self.vetoes: list[Callable[[], bool]] = []
@@ -113,12 +126,28 @@ class StoppablePlayer:
     def playing(self) -> bool:
         return bool(self._playing)
 
+    @property
+    def paused(self) -> bool:
+        return not self._go.is_set()
+
+    def pause(self) -> None:
+        """Holds every piece until resume() or stop()."""
+        with self._lock:
+            if self._go.is_set():
+                self.pauses += 1
+            self._go.clear()
+
+    def resume(self) -> None:
+        self._go.set()
+
     def stop(self) -> bool:
-        """Stops every piece playing now; True if there was one."""
+        """Stops every piece playing now, paused or not; True if there was one.
+        A pause ends with it: the next piece plays."""
         with self._lock:
             playing = list(self._playing)
         for piece in playing:
             piece.stop()
+        self._go.set()   # after the stops, so a held piece wakes to find itself stopped
         return bool(playing)
 
 
@@ -128,10 +157,12 @@ class _Wave:
         self.player, self.audio_data = player, audio_data
         self.num_channels, self.bytes_per_sample, self.sample_rate = num_channels, bytes_per_sample, sample_rate
 
+    def _open(self) -> _OutputStream:
+        return self.player._open(self.num_channels, self.bytes_per_sample, self.sample_rate)
+
     def play(self) -> _Playing:
-        stream = self.player._open(self.num_channels, self.bytes_per_sample, self.sample_rate)
-        playing = _Playing(self.player, stream, self.audio_data,
-                           self.player.block * self.num_channels * self.bytes_per_sample)
+        playing = _Playing(self.player, self._open, self.audio_data,
+                           self.num_channels * self.bytes_per_sample, self.sample_rate)
         if any(veto() for veto in self.player.vetoes):
             playing.stop()
         return playing
@@ -140,8 +171,13 @@ class _Wave:
 class _Playing:
     """One piece: open from play(), written out by wait_done()."""
 
-    def __init__(self, player: StoppablePlayer, stream: _OutputStream, data: bytes, step: int):
-        self.player, self.stream, self.data, self.step = player, stream, memoryview(data), step
+    def __init__(self, player: StoppablePlayer, open_stream: Callable[[], _OutputStream], data: bytes,
+                 frame_bytes: int, rate: int):
+        self.player, self.data = player, memoryview(data)
+        self.frame_bytes, self.rate, self.step = frame_bytes, rate, player.block * frame_bytes
+        self._open = open_stream
+        self.stream = open_stream()
+        self._stream_open = True
         self._stop = threading.Event()
         self._done = threading.Event()
         player._started(self)
@@ -158,17 +194,41 @@ class _Playing:
         if self._done.is_set():
             return
         try:
-            for at in range(0, len(self.data), self.step):
-                if self._stop.is_set():
-                    break
+            at = 0
+            while at < len(self.data) and not self._stop.is_set():
+                if not self.player._go.is_set():
+                    at = self._held(at)
+                    continue
                 self.stream.write(bytes(self.data[at:at + self.step]))
-            else:
-                if not self._stop.is_set():
-                    self.stream.stop_stream()  # the last blocks play out before the piece counts as done
+                at += self.step
+            if not self._stop.is_set():
+                self.stream.stop_stream()  # the last blocks play out before the piece counts as done
         finally:
             self._done.set()
             self.player._ended(self)
-            self.stream.close()  # a stopped stream closes without playing what it still holds
+            self._close()  # a stopped stream closes without playing what it still holds
+
+    def _close(self) -> None:
+        if self._stream_open:
+            self._stream_open = False
+            self.stream.close()
+
+    def _held(self, at: int) -> int:
+        """Silent while the player is paused; returns where the piece goes on."""
+        if at:
+            # Closing drops what PortAudio still holds; that much is played again.
+            latency = getattr(self.stream, "get_output_latency", None)
+            held = round(latency() * self.rate) * self.frame_bytes if latency else self.step
+            self._close()
+            at = max(0, at - held)
+        deadline = time.monotonic() + self.player.max_pause
+        while not self.player._go.wait(0.005) and not self._stop.is_set():
+            if time.monotonic() >= deadline:
+                self.player.resume()
+        if not self._stop.is_set() and not self._stream_open:
+            self.stream = self._open()
+            self._stream_open = True
+        return at
 
 
 def install_player(player: Optional[StoppablePlayer] = None) -> StoppablePlayer:
@@ -358,14 +418,28 @@ class Listener:
     the capture is shown no speech, so from the onset on it runs as it always
     does (its end by `sld` of silence or by `max_time`). The capture's samples
     from `preroll` seconds before the speech's first frame become the next
-    `_recognize()`'s utterance."""
+    `_recognize()`'s utterance.
+
+    With `pause_after` (seconds, at most `min_speech`) `on_pause` is called as
+    soon as the run is that long, and `on_resume` if no run follows for
+    RESUME_AFTER frames before the onset (or the capture ends): the reply can
+    fall silent while the onset is still being confirmed, and go on if it was
+    a blip. (A quiet frame inside a word breaks a run; the person has not
+    stopped.)"""
 
     def __init__(self, ears: Input, on_speech: Optional[Callable[[], object]] = None,
-                 min_speech: float = 0.2, preroll: float = 0.2, min_level: float = 0.0):
-        if min_speech < 0 or preroll < 0 or min_level < 0:
-            raise ValueError("min_speech, preroll and min_level cannot be below 0")
+                 min_speech: float = 0.2, preroll: float = 0.2, min_level: float = 0.0, *,
+                 pause_after: Optional[float] = None, on_pause: Optional[Callable[[], object]] = None,
+                 on_resume: Optional[Callable[[], object]] = None):
+        if min_speech < 0 or preroll < 0 or min_level < 0 or (pause_after is not None and pause_after < 0):
+            raise ValueError("min_speech, preroll, min_level and pause_after cannot be below 0")
         self.ears, self.on_speech, self.min_level = ears, on_speech, min_level
+        self.on_pause, self.on_resume = on_pause, on_resume
         self.min_frames = max(1, math.ceil(min_speech / FRAME_SECONDS - 1e-9))
+        self.pause_frames = None if pause_after is None else \
+            min(self.min_frames, max(1, math.ceil(pause_after / FRAME_SECONDS - 1e-9)))
+        self._paused = False
+        self._unheard = 0     # frames without speech since the pause
         self.preroll_frames = math.ceil(preroll / FRAME_SECONDS - 1e-9)
         self.onset = threading.Event()
         self.heard_at: Optional[float] = None     # time.monotonic() when onset was reported
@@ -402,6 +476,7 @@ class Listener:
         self.onset.clear()
         self.heard_at, self.error, self._head = None, None, None
         self.longest_run = 0
+        self._paused = False
         thread = threading.Thread(target=self._run, args=(rec,), name="Barge-Listener", daemon=True)
         self._turn = _Turn(thread)
         rec.thread = cast(threading.Thread, self._turn)
@@ -423,6 +498,7 @@ class Listener:
             audio = None
         finally:
             self._capturing = False
+            self._release()
         rec.audio_np = None if audio is None or self._head is None else \
             audio[max(0, self._head - self.preroll_frames) * FRAME:]
 
@@ -446,20 +522,35 @@ class Listener:
             if self._run_start is not None:
                 self.longest_run = max(self.longest_run, i - self._run_start)
             self._run_start = None
-        if self._run_start is None or i - self._run_start + 1 < self.min_frames:
-            return 0.0
-        if not np.mean(self._window) > ENTER:
+        run = 0 if self._run_start is None else i - self._run_start + 1
+        self._unheard = 0 if run else self._unheard + 1
+        if self._unheard >= RESUME_AFTER:
+            self._release()
+        elif self.pause_frames is not None and run >= self.pause_frames and not self._paused:
+            self._paused = True
+            self._call("on_pause", self.on_pause)
+        if run < self.min_frames or not np.mean(self._window) > ENTER:
             return 0.0
         rec.hist.clear()
         rec.hist.extend(list(self._window)[:-1])  # the capture appends this frame's own
         self._head, self.heard_at = self._run_start, time.monotonic()
+        self._paused = False   # the onset's own callback takes over from here
         self.onset.set()
-        if self.on_speech is not None:
-            try:
-                self.on_speech()
-            except Exception as e:  # the capture must go on: it holds the utterance
-                print(f"[duplex] on_speech failed: {type(e).__name__}: {e}", flush=True)
+        self._call("on_speech", self.on_speech)
         return p
+
+    def _release(self) -> None:
+        if self._paused:
+            self._paused = False
+            self._call("on_resume", self.on_resume)
+
+    @staticmethod
+    def _call(name: str, callback: Optional[Callable[[], object]]) -> None:
+        if callback is not None:
+            try:
+                callback()
+            except Exception as e:  # the capture must go on: it holds the utterance
+                print(f"[duplex] {name} failed: {type(e).__name__}: {e}", flush=True)
 
 
 def _level(pcm_bytes: bytes) -> float:
@@ -469,18 +560,26 @@ def _level(pcm_bytes: bytes) -> float:
 
 class BargeIn:
     """A `Speaker` and a `Listener` joined: every reply fed through `reply()` is
-    listened over, and speech that begins while it is spoken stops it."""
+    listened over, and speech that begins while it is spoken stops it.
+
+    The reply pauses after `pause_after` seconds of speech (None: it does not)
+    and stops at the onset, `min_speech` seconds in; if the speech breaks off
+    between the two, the reply goes on where it paused."""
 
     def __init__(self, ears: Input, mouth: Output, *, min_speech: float = 0.2,
-                 preroll: float = 0.2, min_level: float = 0.0, player: Optional[StoppablePlayer] = None):
+                 preroll: float = 0.2, min_level: float = 0.0, player: Optional[StoppablePlayer] = None,
+                 pause_after: Optional[float] = PAUSE_AFTER):
         self.speaker = Speaker(mouth, player)
         self.listener = Listener(ears, self._heard, min_speech=min_speech, preroll=preroll,
-                                 min_level=min_level)
+                                 min_level=min_level, pause_after=pause_after,
+                                 on_pause=self.speaker.player.pause, on_resume=self.speaker.player.resume)
         self.interrupted = False   # the last reply was stopped by the person's speech
 
     def _heard(self) -> None:
         if self.speaker.stop():
             self.interrupted = True
+        else:
+            self.speaker.player.resume()  # the reply had ended: nothing to stop, nothing to hold
 
     def reply(self, chunks: Iterable[str]) -> Iterator[str]:
         """`chunks` for Output._add_stream; listening starts with the reply."""
