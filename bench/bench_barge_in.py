@@ -31,7 +31,7 @@ A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
 and optionally a colon and the minimum speech (seconds; default 0.2) and a
 colon and the capture's PortAudio period (samples; default 256, the voice
 loop's prompt_input(); 512 is a plain Input's), and a colon and when the
-reply pauses (seconds of speech; default BargeIn's 0.15, `none`: it does not).
+reply pauses (seconds of speech, BargeIn's pause_after; default: no pause).
 --save writes, per interruption, the audio handed to the recogniser and the
 recording that was played into the microphone (16 kHz WAV files).
 """
@@ -125,12 +125,12 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
     from cantorel_dev.loop.exchange import Exchange
     from cantorel import manage
-    from cantorel.duplex import PAUSE_AFTER, PROMPT_BUFFER, BargeIn, StoppablePlayer, prompt_input
+    from cantorel.duplex import PROMPT_BUFFER, BargeIn, StoppablePlayer, prompt_input
 
     room, level, *rest = setting.split(":")
     min_speech = float(rest[0]) if rest else 0.2
     period = int(rest[1]) if len(rest) > 1 else PROMPT_BUFFER
-    pause_after = PAUSE_AFTER if len(rest) < 3 else None if rest[2] == "none" else float(rest[2])
+    pause_after = float(rest[2]) if len(rest) > 2 else None
     whisper, piper = adapters.load_hosts("whisper", "piper")
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()

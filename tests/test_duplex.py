@@ -199,18 +199,21 @@ def test_onset_and_the_utterance_with_its_head(manage, monkeypatch, script, min_
 
 @pytest.mark.parametrize("script, calls", [
     ([LOW] * 20 + [HIGH] * 5 + [LOW] * 20, ["pause", "resume"]),   # a blip: the reply goes on
-    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 2 + [HIGH] * 7 + [LOW] * 50, ["pause", "speech"]),  # a word's quiet frames
+    # A word's quiet frames: the utterance still begins with the run that paused the reply.
+    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 2 + [HIGH] * 7 + [LOW] * 50, ["pause", "speech"]),
     ([LOW] * 20 + [HIGH] * 5, ["pause", "resume"]),                # the capture ended while paused
     ([LOW] * 20 + [HIGH] * 10 + [LOW] * 50, ["pause", "speech"]),
 ])
 def test_the_reply_pauses_before_the_onset_is_confirmed(manage, monkeypatch, script, calls):
     Rig(manage, monkeypatch, script, exact=False)
-    ears, got = manage.Input(Ears()), []
+    asr, got = Ears(), []
+    ears = manage.Input(asr)
     listener = duplex.Listener(ears, lambda: got.append("speech"), pause_after=0.15,
                                on_pause=lambda: got.append("pause"), on_resume=lambda: got.append("resume"))
     listener.start()
     finishes(ears._recognize)
     assert got == calls and listener.pause_frames == 5
+    assert not asr.samples or kept(asr.samples[0])[0] == 20 - listener.preroll_frames
 
 
 def test_a_failing_capture_is_one_line_and_the_reply_still_ends(manage, monkeypatch, capsys):

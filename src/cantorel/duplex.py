@@ -51,7 +51,7 @@ WINDOW = 10                      # ... of the last ten probabilities
 SPEECH = 0.5                     # a frame the model itself scores above this is speech
 BLOCK = 960                      # samples per write: 20 ms at 48 kHz, the longest a stop waits
 PROMPT_BUFFER = 256              # samples per PortAudio period for prompt_input()'s capture
-PAUSE_AFTER = 0.15               # BargeIn: seconds of speech after which the reply holds its breath
+TAIL_FRAMES, TAIL_LEVEL = 4, 3.0  # frames after a pause, whose floor is min_level times this
 RESUME_AFTER = 3                 # frames without speech after which a paused reply goes on
 MAX_PAUSE = 1.0                  # a pause nobody ends (a stalled capture) lets the reply go on after this
 
@@ -424,8 +424,12 @@ class Listener:
     soon as the run is that long, and `on_resume` if no run follows for
     RESUME_AFTER frames before the onset (or the capture ends): the reply can
     fall silent while the onset is still being confirmed, and go on if it was
-    a blip. (A quiet frame inside a word breaks a run; the person has not
-    stopped.)"""
+    a blip. A quiet frame inside a word breaks a run, but the person has not
+    stopped: the utterance then begins with the run that paused the reply.
+    For TAIL_FRAMES frames after the pause a frame must be TAIL_LEVEL times
+    `min_level` to count (and those frames do not count towards resuming):
+    when the reply falls silent an echo canceller lets the last of its echo
+    through louder."""
 
     def __init__(self, ears: Input, on_speech: Optional[Callable[[], object]] = None,
                  min_speech: float = 0.2, preroll: float = 0.2, min_level: float = 0.0, *,
@@ -440,6 +444,7 @@ class Listener:
             min(self.min_frames, max(1, math.ceil(pause_after / FRAME_SECONDS - 1e-9)))
         self._paused = False
         self._unheard = 0     # frames without speech since the pause
+        self._paused_at = self._pause_head = 0
         self.preroll_frames = math.ceil(preroll / FRAME_SECONDS - 1e-9)
         self.onset = threading.Event()
         self.heard_at: Optional[float] = None     # time.monotonic() when onset was reported
@@ -515,7 +520,11 @@ class Listener:
         i = self._frame
         self._frame += 1
         self._window.append(p)
-        if p > SPEECH and (self.min_level <= 0 or _level(pcm_bytes) >= self.min_level):
+        floor = self.min_level
+        in_tail = self._paused and i - self._paused_at <= TAIL_FRAMES
+        if in_tail:
+            floor *= TAIL_LEVEL   # the reply's last echo, which the canceller now lets through
+        if p > SPEECH and (floor <= 0 or _level(pcm_bytes) >= floor):
             if self._run_start is None:
                 self._run_start = i
         else:
@@ -523,17 +532,20 @@ class Listener:
                 self.longest_run = max(self.longest_run, i - self._run_start)
             self._run_start = None
         run = 0 if self._run_start is None else i - self._run_start + 1
-        self._unheard = 0 if run else self._unheard + 1
+        self._unheard = 0 if run else self._unheard + (not in_tail)
         if self._unheard >= RESUME_AFTER:
             self._release()
         elif self.pause_frames is not None and run >= self.pause_frames and not self._paused:
-            self._paused = True
+            self._paused, self._paused_at, self._pause_head = True, i, i - run + 1
             self._call("on_pause", self.on_pause)
         if run < self.min_frames or not np.mean(self._window) > ENTER:
             return 0.0
         rec.hist.clear()
         rec.hist.extend(list(self._window)[:-1])  # the capture appends this frame's own
-        self._head, self.heard_at = self._run_start, time.monotonic()
+        # A run broken while the reply was paused began where the pause's run did.
+        start = i - run + 1
+        self._head = min(self._pause_head, start) if self._paused else start
+        self.heard_at = time.monotonic()
         self._paused = False   # the onset's own callback takes over from here
         self.onset.set()
         self._call("on_speech", self.on_speech)
@@ -562,13 +574,15 @@ class BargeIn:
     """A `Speaker` and a `Listener` joined: every reply fed through `reply()` is
     listened over, and speech that begins while it is spoken stops it.
 
-    The reply pauses after `pause_after` seconds of speech (None: it does not)
-    and stops at the onset, `min_speech` seconds in; if the speech breaks off
-    between the two, the reply goes on where it paused."""
+    With `pause_after` (seconds, e.g. 0.15; None, the default: no pause) the
+    reply pauses after that much speech and stops at the onset, `min_speech`
+    seconds in; if the speech breaks off between the two, the reply goes on
+    where it paused. It falls silent sooner, at the cost of a short gap in
+    the reply now and then (docs/barge-in.md)."""
 
     def __init__(self, ears: Input, mouth: Output, *, min_speech: float = 0.2,
                  preroll: float = 0.2, min_level: float = 0.0, player: Optional[StoppablePlayer] = None,
-                 pause_after: Optional[float] = PAUSE_AFTER):
+                 pause_after: Optional[float] = None):
         self.speaker = Speaker(mouth, player)
         self.listener = Listener(ears, self._heard, min_speech=min_speech, preroll=preroll,
                                  min_level=min_level, pause_after=pause_after,
