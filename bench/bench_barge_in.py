@@ -31,7 +31,8 @@ A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
 and optionally a colon and the minimum speech (seconds; default 0.2) and a
 colon and the capture's PortAudio period (samples; default 256, the voice
 loop's prompt_input(); 512 is a plain Input's), and a colon and when the
-reply pauses (seconds of speech, BargeIn's pause_after; default: no pause).
+reply pauses (seconds of speech, BargeIn's pause_after; default BargeIn's, 0.15;
+`off`: no pause).
 --save writes, per interruption, the audio handed to the recogniser and the
 recording that was played into the microphone (16 kHz WAV files).
 """
@@ -125,12 +126,12 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
     from cantorel_dev.loop.exchange import Exchange
     from cantorel import manage
-    from cantorel.duplex import PROMPT_BUFFER, BargeIn, StoppablePlayer, prompt_input
+    from cantorel.duplex import PAUSE_AFTER, PROMPT_BUFFER, BargeIn, StoppablePlayer, prompt_input
 
     room, level, *rest = setting.split(":")
     min_speech = float(rest[0]) if rest else 0.2
     period = int(rest[1]) if len(rest) > 1 else PROMPT_BUFFER
-    pause_after = float(rest[2]) if len(rest) > 2 else None
+    pause_after = PAUSE_AFTER if len(rest) < 3 else None if rest[2] == "off" else float(rest[2])
     whisper, piper = adapters.load_hosts("whisper", "piper")
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()
@@ -231,7 +232,7 @@ def summary(r: dict) -> str:
         ms = [x * 1000 for x in r["reactions"]]
         lines.append(f"  reaction time: median {statistics.median(ms):.0f} ms, worst {max(ms):.0f} ms, "
                      f"best {min(ms):.0f} ms over {len(ms)} interruptions (targets 300 / 400 ms); in "
-                     f"{r['in_pause']} the reply was already silent (paused, or between words) when the onset was reported")
+                     f"{int(r['in_pause'])} the reply was already silent (paused, or between words) when the onset was reported")
     if r["detections"]:
         ms = [x * 1000 for x in r["detections"]]
         lines.append(f"  onset reported after the speech began: median {statistics.median(ms):.0f} ms")

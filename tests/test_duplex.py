@@ -9,7 +9,7 @@ import pytest
 
 from cantorel import duplex
 from conftest import ALSA, wav_16k
-from listening_fakes import Rig, kept
+from listening_fakes import Rig, frame_bytes, kept
 from speaking_fakes import finishes
 
 PIECE = duplex.BLOCK * 2 * 3  # every piece is three playback blocks
@@ -197,18 +197,24 @@ def test_onset_and_the_utterance_with_its_head(manage, monkeypatch, script, min_
     assert frames == list(range(head - listener.preroll_frames, frames[-1] + 1))
 
 
-@pytest.mark.parametrize("script, calls", [
-    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 20, ["pause", "resume"]),   # a blip: the reply goes on
+@pytest.mark.parametrize("script, calls, min_level, quiet", [
+    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 20, ["pause", "resume"], 0, ()),   # a blip: the reply goes on
     # A word's quiet frames: the utterance still begins with the run that paused the reply.
-    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 2 + [HIGH] * 7 + [LOW] * 50, ["pause", "speech"]),
-    ([LOW] * 20 + [HIGH] * 5, ["pause", "resume"]),                # the capture ended while paused
-    ([LOW] * 20 + [HIGH] * 10 + [LOW] * 50, ["pause", "speech"]),
+    ([LOW] * 20 + [HIGH] * 5 + [LOW] * 2 + [HIGH] * 7 + [LOW] * 50, ["pause", "speech"], 0, ()),
+    ([LOW] * 20 + [HIGH] * 5, ["pause", "resume"], 0, ()),                # the capture ended while paused
+    ([LOW] * 20 + [HIGH] * 10 + [LOW] * 50, ["pause", "speech"], 0, ()),
+    # With a floor of 12 (frame i is i loud): the tail's frames 25-28 are under
+    # three times it, so the reply's last echo does not carry the run on to an onset ...
+    ([LOW] * 20 + [HIGH] * 9 + [LOW] * 20, ["pause", "resume"], 12, ()),
+    # ... and a word the tail hid (its frames under that) goes on after it.
+    ([LOW] * 20 + [HIGH] * 12 + [LOW] * 50, ["pause", "speech"], 12, range(25, 29)),
 ])
-def test_the_reply_pauses_before_the_onset_is_confirmed(manage, monkeypatch, script, calls):
-    Rig(manage, monkeypatch, script, exact=False)
+def test_the_reply_pauses_before_the_onset_is_confirmed(manage, monkeypatch, script, calls, min_level, quiet):
+    frames = [frame_bytes(1 if i in quiet else i) for i in range(len(script))]
+    Rig(manage, monkeypatch, script, exact=False, frames=frames)
     asr, got = Ears(), []
     ears = manage.Input(asr)
-    listener = duplex.Listener(ears, lambda: got.append("speech"), pause_after=0.15,
+    listener = duplex.Listener(ears, lambda: got.append("speech"), pause_after=0.15, min_level=min_level,
                                on_pause=lambda: got.append("pause"), on_resume=lambda: got.append("resume"))
     listener.start()
     finishes(ears._recognize)

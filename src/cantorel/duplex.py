@@ -54,6 +54,7 @@ PROMPT_BUFFER = 256              # samples per PortAudio period for prompt_input
 TAIL_FRAMES, TAIL_LEVEL = 4, 3.0  # frames after a pause, whose floor is min_level times this
 RESUME_AFTER = 3                 # frames without speech after which a paused reply goes on
 MAX_PAUSE = 1.0                  # a pause nobody ends (a stalled capture) lets the reply go on after this
+PAUSE_AFTER = 0.15               # BargeIn's: seconds of speech after which the reply pauses
 
 
 class _OutputStream(Protocol):
@@ -427,9 +428,10 @@ class Listener:
     a blip. A quiet frame inside a word breaks a run, but the person has not
     stopped: the utterance then begins with the run that paused the reply.
     For TAIL_FRAMES frames after the pause a frame must be TAIL_LEVEL times
-    `min_level` to count (and those frames do not count towards resuming):
-    when the reply falls silent an echo canceller lets the last of its echo
-    through louder."""
+    `min_level` to count: when the reply falls silent an echo canceller lets
+    the last of its echo through louder. A tail frame that does not count
+    neither breaks the run nor counts towards resuming, since the echo can
+    hide the person's word there too."""
 
     def __init__(self, ears: Input, on_speech: Optional[Callable[[], object]] = None,
                  min_speech: float = 0.2, preroll: float = 0.2, min_level: float = 0.0, *,
@@ -457,6 +459,7 @@ class Listener:
         self._capturing = False
         self._frame = 0
         self._run_start: Optional[int] = None
+        self._run_frames = 0   # frames of the run that counted
         self._head: Optional[int] = None
         self._window: deque[float] = deque(maxlen=WINDOW)   # the real probabilities, newest last
 
@@ -492,7 +495,7 @@ class Listener:
         audio = None
         try:
             while self._head is None:
-                self._frame, self._run_start, self._capturing = 0, None, True
+                self._frame, self._run_start, self._run_frames, self._capturing = 0, None, 0, True
                 self._window = deque(rec.hist, maxlen=WINDOW)
                 audio = rec.record_audio()
                 self._capturing = False
@@ -524,26 +527,27 @@ class Listener:
         in_tail = self._paused and i - self._paused_at <= TAIL_FRAMES
         if in_tail:
             floor *= TAIL_LEVEL   # the reply's last echo, which the canceller now lets through
-        if p > SPEECH and (floor <= 0 or _level(pcm_bytes) >= floor):
+        counts = p > SPEECH and (floor <= 0 or _level(pcm_bytes) >= floor)
+        if counts:
             if self._run_start is None:
-                self._run_start = i
-        else:
-            if self._run_start is not None:
-                self.longest_run = max(self.longest_run, i - self._run_start)
-            self._run_start = None
-        run = 0 if self._run_start is None else i - self._run_start + 1
-        self._unheard = 0 if run else self._unheard + (not in_tail)
+                self._run_start, self._run_frames = i, 0
+            self._run_frames += 1
+        elif not in_tail or self._run_start is None:   # (a tail frame leaves the run as it is)
+            self.longest_run = max(self.longest_run, self._run_frames)
+            self._run_start, self._run_frames = None, 0
+        run = self._run_frames
+        self._unheard = 0 if counts else self._unheard + (not in_tail)
         if self._unheard >= RESUME_AFTER:
             self._release()
         elif self.pause_frames is not None and run >= self.pause_frames and not self._paused:
-            self._paused, self._paused_at, self._pause_head = True, i, i - run + 1
+            self._paused, self._paused_at, self._pause_head = True, i, cast(int, self._run_start)
             self._call("on_pause", self.on_pause)
-        if run < self.min_frames or not np.mean(self._window) > ENTER:
+        if not counts or run < self.min_frames or not np.mean(self._window) > ENTER:
             return 0.0
         rec.hist.clear()
         rec.hist.extend(list(self._window)[:-1])  # the capture appends this frame's own
         # A run broken while the reply was paused began where the pause's run did.
-        start = i - run + 1
+        start = cast(int, self._run_start)
         self._head = min(self._pause_head, start) if self._paused else start
         self.heard_at = time.monotonic()
         self._paused = False   # the onset's own callback takes over from here
@@ -574,15 +578,16 @@ class BargeIn:
     """A `Speaker` and a `Listener` joined: every reply fed through `reply()` is
     listened over, and speech that begins while it is spoken stops it.
 
-    With `pause_after` (seconds, e.g. 0.15; None, the default: no pause) the
-    reply pauses after that much speech and stops at the onset, `min_speech`
-    seconds in; if the speech breaks off between the two, the reply goes on
-    where it paused. It falls silent sooner, at the cost of a short gap in
-    the reply now and then (docs/barge-in.md)."""
+    The reply pauses after `pause_after` seconds of speech (0.15 s, 5 frames;
+    None: no pause) and stops at the onset, `min_speech` seconds in; if the
+    speech breaks off between the two, the reply goes on where it paused. It
+    falls silent about 50 ms sooner, at the cost of a gap of about 0.2 s in a
+    reply now and then, when an echo canceller's residue pauses it
+    (docs/barge-in.md)."""
 
     def __init__(self, ears: Input, mouth: Output, *, min_speech: float = 0.2,
                  preroll: float = 0.2, min_level: float = 0.0, player: Optional[StoppablePlayer] = None,
-                 pause_after: Optional[float] = None):
+                 pause_after: Optional[float] = PAUSE_AFTER):
         self.speaker = Speaker(mouth, player)
         self.listener = Listener(ears, self._heard, min_speech=min_speech, preroll=preroll,
                                  min_level=min_level, pause_after=pause_after,
