@@ -5,15 +5,20 @@ the echo path, -10 dB and 40 ms; the echo canceller or not; the listener's
 level floor or not), one Input and one Output with their defaults, Piper's
 voice and the stand-in language model's replies of five sentences:
 
-1. Interruptions: a recording from /usr/share/sounds/alsa ("front left",
-   "rear center", ...) is played into the microphone 1.5-3 s into a reply.
+1. Interruptions: a recording is played into the microphone 1.5-3 s into a
+   reply: with `--speech alsa` (the default) two words from
+   /usr/share/sounds/alsa ("front left", "rear center", ...), with
+   `--speech read` a phrase or sentence of read speech, 1-7 s, from Debian's
+   pocketsphinx-testdata ("ten of clubs", "he was not an ill disposed young
+   man", ...).
    Reaction time: from the interrupting speech's onset in the microphone
    signal (located in a recording of the microphone sink by cross-correlation,
    so the echo does not move it) to the speaker's last sound of the reply (in
    the speaker recording); targets: median <= 300 ms, worst <= 400 ms. Also
    when the listener reported the onset, and the word error of what Whisper
-   made of the utterance (head included) against the recording's two words,
-   and against what Whisper makes of the recording alone (what barge-in lost).
+   made of the utterance (head included) against the recording's words
+   (Whisper's numerals read as words), and against what Whisper makes of
+   the recording alone (what barge-in lost).
    Where the reaction time goes: from the speech's first sound to the first
    frame of the run of speech frames that made the onset (the model's own
    onset, the frame it falls in, what the canceller did to it), to the end of
@@ -26,7 +31,8 @@ voice and the stand-in language model's replies of five sentences:
    stopped counts.
 
 Not a test (pytest does not collect it). After `bash tools/setup.sh`:
-    .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0] [--save DIR]
+    .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0]
+        [--speech alsa|read] [--save DIR]
 A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
 and optionally a colon and the minimum speech (seconds; default 0.2) and a
 colon and the capture's PortAudio period (samples; default 256, the voice
@@ -51,15 +57,47 @@ from pathlib import Path
 import numpy as np
 
 from cantorel_dev import ROOT
-from cantorel_dev.speech_frames import ALSA, FRAME, RATE
+from cantorel_dev.speech_frames import ALSA, FRAME, RATE, READ_SPEECH
 
-CLIPS = ["Front_Left", "Front_Right", "Rear_Center", "Rear_Left", "Rear_Right", "Side_Left", "Side_Right"]
+ALSA_CLIPS = ["Front_Left", "Front_Right", "Rear_Center", "Rear_Left", "Rear_Right", "Side_Left", "Side_Right"]
+READ_LISTS = ["cards/cards.transcription", "librivox/transcription"]  # "<s> words </s> (file stem)" a line
+# The capture's limit, from its start: the read sentences run to 7 s, and
+# Input's default (3 s) would cut them, as it cuts any turn that long.
+MAX_TIME = 10
 TOPICS = ["front center", "hello there", "the weather today", "a cup of tea"]
+
+
+def interruptions(speech: str) -> list[tuple[str, Path, str]]:
+    """The recordings that interrupt, in turn: (name, file, the words said)."""
+    if speech == "alsa":
+        return [(name, ALSA / f"{name}.wav", name.replace("_", " ").lower()) for name in ALSA_CLIPS]
+    clips = []
+    for listing in READ_LISTS:
+        path = READ_SPEECH / listing
+        if not path.is_file():
+            sys.exit(f"no read speech at {path}: apt-get install pocketsphinx-testdata")
+        for line in path.read_text().splitlines():
+            words, _, stem = line.replace("<s>", "").partition("</s>")
+            stem = stem.strip().strip("()")
+            clips.append((stem, path.parent / f"{stem}.wav", " ".join(words.split())))
+    return clips
+
+
+WRITTEN = {"mr": "mister"}  # what the recogniser abbreviates
+NUMBERS = ("zero one two three four five six seven eight nine ten eleven twelve thirteen fourteen "
+           "fifteen sixteen seventeen eighteen nineteen twenty").split()
+
+
+def spoken(text: str | None) -> list[str]:
+    """The words, as said: the recogniser writes small numbers as numerals
+    ("ten of clubs" -> "10 of clubs") and abbreviates titles ("mr")."""
+    return [NUMBERS[int(w)] if w.isdigit() and int(w) < len(NUMBERS) else WRITTEN.get(w, w)
+            for w in (text or "").replace("-", " ").split()]
 
 
 def word_errors(said: str, heard: str | None) -> tuple[int, int]:
     """Word-level edit distance and the number of words said."""
-    ref, hyp = said.split(), (heard or "").replace("-", " ").split()
+    ref, hyp = spoken(said), spoken(heard)
     row = list(range(len(hyp) + 1))
     for i, r in enumerate(ref, 1):
         prev, row[0] = row[0], i
@@ -68,17 +106,14 @@ def word_errors(said: str, heard: str | None) -> tuple[int, int]:
     return row[len(hyp)], len(ref)
 
 
-def first_sound(clip: np.ndarray) -> int:
-    return int(np.flatnonzero(np.abs(clip.astype(np.int32)) > 200)[0])
-
-
 def head_figures(clip: np.ndarray, heard: np.ndarray, reaction: float | None) -> dict:
     """Where the recording's first sound lies in the audio handed over, and
     the level there against the recording (dB, per 32 ms of its speech) while
     the reply still played and from 0.1 s after it stopped."""
-    from cantorel_dev.loop.barge import locate
+    from cantorel_dev.loop.barge import LEVEL, locate
+    from cantorel_dev.loop.detection import speech_onset
     at = locate(heard, clip)
-    onset = first_sound(clip)
+    onset = round((speech_onset(clip, RATE, LEVEL) or 0.0) * RATE)
     out: dict = {"head_ms": (at + onset) / RATE * 1000, "during": [], "after": []}
     for k in range(onset, len(clip) - FRAME, FRAME):
         ref = clip[k:k + FRAME].astype(np.float64)
@@ -121,7 +156,7 @@ class Silent:
         return ""
 
 
-def child(setting: str, replies: int, interruptions: int, save: str | None) -> dict:
+def child(setting: str, replies: int, count: int, speech: str, save: str | None) -> dict:
     from cantorel_dev import virtual_audio as va
     from cantorel_dev.loop import adapters, barge as barging, devices, language, utterance
     from cantorel_dev.loop.exchange import Exchange
@@ -144,7 +179,7 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
     try:
         audio.apply_to_current_process()
         with devices.device_probe_noise_hidden():
-            ears = prompt_input(Silent(), buffer=period)
+            ears = prompt_input(Silent(), max_time=MAX_TIME, buffer=period)
         mouth = manage.Output(tts)
         barge = BargeIn(ears, mouth, min_level=float(level), min_speech=min_speech, pause_after=pause_after,
                     player=StoppablePlayer(ears.recorder.pa))
@@ -155,18 +190,18 @@ def child(setting: str, replies: int, interruptions: int, save: str | None) -> d
                 if piece.strip():
                     tts.tts.ort_predict(piece)
         ears.asr_model = asr
+        recordings = interruptions(speech)
         clips, clean = {}, {}
-        for name in CLIPS:  # and what the recogniser makes of each recording alone, with silence around it
-            clips[name], _ = utterance.load_utterance(ALSA / f"{name}.wav")
+        for name, path, _ in recordings:  # and what the recogniser makes of each alone, with silence around it
+            clips[name], _ = utterance.load_utterance(path)
             quiet = np.zeros(RATE // 2, np.int16)
             clean[name] = whisper.generate(np.concatenate([quiet, clips[name], quiet, quiet]))
-        for k in range(interruptions):
-            name = CLIPS[k % len(CLIPS)]
+        for k in range(count):
+            name, _, said = recordings[k % len(recordings)]
             clip = clips[name]
             ex = Exchange(heard=TOPICS[k % len(TOPICS)])
             got = barging.interrupted_exchange(audio, ears, mouth, asr, tts, lm, ex, barge, clip,
                                                into_reply=1.5 + 0.25 * (k % 7), answer=False)
-            said = name.replace("_", " ").lower()
             wrong, n = word_errors(said, got.heard)
             result["errors"] += wrong
             result["words"] += n
@@ -270,13 +305,16 @@ def main() -> int:
     ap.add_argument("--replies", type=int, default=20)
     ap.add_argument("--interruptions", type=int, default=10)
     ap.add_argument("--settings", default="aec:300,aec:0,echo:0")
+    ap.add_argument("--speech", choices=("alsa", "read"), default="alsa",
+                    help="what interrupts: alsa's two-word recordings, or sentences of read speech")
     ap.add_argument("--save", help="a directory for the audio handed to the recogniser, per interruption")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         signal.signal(signal.SIGINT, signal.default_int_handler)  # started in the background, it may be ignored
-        print(json.dumps(child(args.child, args.replies, args.interruptions, args.save), default=float), flush=True)
+        print(json.dumps(child(args.child, args.replies, args.interruptions, args.speech, args.save), default=float), flush=True)
         os._exit(0)  # the capture still listening in the background is not waited for
+    interruptions(args.speech)  # the recordings are there before anything starts
     print("load average (1, 5, 15 min) at the start: %.1f %.1f %.1f" % os.getloadavg(), flush=True)
     results = []
     for setting in args.settings.split(","):
@@ -289,7 +327,7 @@ def main() -> int:
             folder.mkdir(parents=True, exist_ok=True)
             save = ["--save", str(folder)]
         proc = subprocess.run([sys.executable, __file__, "--child", setting, "--replies", str(args.replies),
-                               "--interruptions", str(n_int), *save], stdout=subprocess.PIPE, text=True,
+                               "--interruptions", str(n_int), "--speech", args.speech, *save], stdout=subprocess.PIPE, text=True,
                               stderr=subprocess.DEVNULL, cwd=str(ROOT))
         out = proc.stdout.strip().splitlines()
         print("\n".join(line for line in out if line.startswith("  ")), flush=True)

@@ -448,6 +448,16 @@ def test_gaps_between_pieces_are_found_in_the_speaker_recording(gaps):
     assert heard == pytest.approx([g + e for g, e in zip(gaps, edges)], abs=1.5 / rate)
 
 
+@pytest.mark.parametrize("room", [0, 150])
+def test_speech_onset_is_where_the_sound_rises_above_the_room(room):
+    """A recording made in a room has noise peaks over the sample level long before the speech."""
+    from cantorel_dev.loop.detection import speech_onset
+    rate, rng = 16000, np.random.default_rng(3)
+    x = rng.normal(0, room, rate) if room else np.zeros(rate)
+    x[rate * 3 // 10:] += rng.normal(0, 3000, rate - rate * 3 // 10)
+    assert speech_onset(np.clip(x, -32768, 32767).astype(np.int16), rate) == pytest.approx(0.3, abs=0.011)
+
+
 # ------------------------------------------------------------ Whisper and Piper, the defaults
 
 REAL_CACHE = Path("~/.cache/sonvale").expanduser()  # before any fixture points HOME elsewhere

@@ -45,7 +45,9 @@ VENV="$CANTOREL_PY_VENV"
 #   libasound2-dev   ALSA headers simpleaudio compiles against
 #   alsa-utils       aplay/arecord; its recordings in /usr/share/sounds/alsa are test data
 #   espeak-ng, sox   synthesised test speech, and measuring/converting audio
-APT_PACKAGES=(build-essential g++ portaudio19-dev libasound2-dev alsa-utils espeak-ng sox)
+#   pocketsphinx-testdata  its recordings of read speech, with transcripts, interrupt
+#                    replies in bench/bench_barge_in.py --speech read
+APT_PACKAGES=(build-essential g++ portaudio19-dev libasound2-dev alsa-utils espeak-ng sox pocketsphinx-testdata)
 # Virtual sound devices (cantorel_dev.virtual_audio starts a private server with a
 # null-sink microphone and speaker; tests and the demo start it themselves):
 #   pulseaudio          the sound server holding the virtual devices

@@ -19,6 +19,8 @@ import numpy as np
 
 ALSA = Path("/usr/share/sounds/alsa")   # alsa-utils' human recordings, mostly 48 kHz mono
 FRONT_CENTER = ALSA / "Front_Center.wav"  # "front center": the demos' default utterance
+# pocketsphinx-testdata's recordings of read speech (16 kHz mono), with their transcripts
+READ_SPEECH = Path("/usr/share/pocketsphinx/test/data")
 RATE = 16000   # what the capture records
 FRAME = 512    # samples per frame (32 ms)
 WINDOW = 10    # probabilities in the capture's mean

@@ -15,7 +15,7 @@ import numpy as np
 from cantorel_dev.speech_frames import ALSA, RATE
 
 from .adapters import PLAY_RATE
-from .detection import first_voiced
+from .detection import speech_onset
 from .exchange import Exchange, listen, speak
 from .interrupts import Deadline, checkpoint
 from .progress import say
@@ -93,7 +93,7 @@ def interrupted_exchange(audio, inp, out, asr, tts, lm, ex: Exchange, barge, cli
     checkpoint()
     start = locate(mic_samples, clip)
     got.played_at = sample_time(stopped, len(mic_samples), start, RATE)
-    onset = first_voiced(clip, RATE, LEVEL)
+    onset = speech_onset(clip, RATE, LEVEL)
     if onset is not None:
         got.speech_at = got.played_at + onset
     if barge.interrupted and ex.recording is not None and ex.first_sound is not None:

@@ -54,6 +54,22 @@ def first_voiced(samples: np.ndarray, rate: int, level: int = 200) -> Optional[f
     return None if not len(loud) else loud[0] / rate
 
 
+def speech_onset(samples: np.ndarray, rate: int, level: int = 200) -> Optional[float]:
+    """Seconds to where a recording's speech begins: its first sample louder
+    than `level`, or, over a background that is not silent, the start of its
+    first 10 ms louder (RMS) than four times that background (the 20th
+    percentile of its 10 ms RMS). A recording made in a room starts with the
+    room's noise, whose peaks pass `level` long before anyone speaks."""
+    x = np.asarray(samples, dtype=np.float64)
+    step = rate // 100
+    rms = np.sqrt(np.mean(x[:len(x) // step * step].reshape(-1, step) ** 2, axis=1))
+    floor = 4 * float(np.percentile(rms, 20)) if len(rms) else 0.0
+    if floor <= level:
+        return first_voiced(samples, rate, level)
+    above = np.flatnonzero(rms > floor)
+    return None if not len(above) else int(above[0]) * step / rate
+
+
 def voiced_span(samples: np.ndarray, rate: int, level: int = 200) -> float:
     """Seconds from the first to the last sample louder than `level`."""
     loud = _loud(samples, level)
