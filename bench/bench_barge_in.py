@@ -173,7 +173,8 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
     audio = va.VirtualAudio(echo=True, aec=room == "aec").start()
     result: dict = {"setting": setting, "reactions": [], "detections": [], "errors": 0, "words": 0,
                     "lost": 0, "clean_words": 0,
-                    "early": 0, "missed": 0, "false": 0, "replies": 0, "heard": [],
+                    "early": 0, "between": 0, "came_back": 0, "missed": 0, "false": 0, "replies": 0,
+                    "heard": [],
                     "parts": [], "head_ms": [], "during": [], "after": [],
                     "longest_run": 0, "in_pause": 0, "pauses": 0}
     try:
@@ -190,6 +191,14 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
                 if piece.strip():
                     tts.tts.ort_predict(piece)
         ears.asr_model = asr
+        resumed: list[float] = []   # when a pause ended and the reply went on
+        on_resume = barge.listener.on_resume
+
+        def resume_noted() -> None:
+            resumed.append(time.monotonic())
+            if on_resume is not None:
+                on_resume()
+        barge.listener.on_resume = resume_noted
         recordings = interruptions(speech)
         clips, clean = {}, {}
         for name, path, _ in recordings:  # and what the recogniser makes of each alone, with silence around it
@@ -200,6 +209,7 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
             name, _, said = recordings[k % len(recordings)]
             clip = clips[name]
             ex = Exchange(heard=TOPICS[k % len(TOPICS)])
+            resumed.clear()
             got = barging.interrupted_exchange(audio, ears, mouth, asr, tts, lm, ex, barge, clip,
                                                into_reply=1.5 + 0.25 * (k % 7), answer=False)
             wrong, n = word_errors(said, got.heard)
@@ -227,8 +237,12 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
                     stem = Path(save) / f"{k + 1:02d}-{name}"
                     save_wav(stem.with_name(stem.name + "-handed-over.wav"), heard)
                     save_wav(stem.with_name(stem.name + "-recording.wav"), clip)
+            if got.speech_at is not None and any(t > got.speech_at for t in resumed):
+                result["came_back"] += 1   # a pause ended while the person was speaking
             if not barge.interrupted:
                 result["missed"] += 1
+            elif got.reaction is None and got.detected is not None and got.detected >= 0:
+                result["between"] += 1     # the reply was silent between pieces when the person began
             elif got.reaction is None:
                 result["early"] += 1       # stopped before the interruption began: by its own echo
             else:
@@ -291,8 +305,11 @@ def summary(r: dict) -> str:
                      f"{100 * r['errors'] / r['words']:.1f}% (target <= 10%); against the recogniser's "
                      f"reading of the recordings alone: {r['lost']}/{r['clean_words']} = "
                      f"{100 * r['lost'] / max(1, r['clean_words']):.1f}%")
-    if r["early"] or r["missed"]:
-        lines.append(f"  interruption runs stopped early by the echo: {r['early']}; not stopped: {r['missed']}")
+    if r["early"] or r["missed"] or r["between"]:
+        lines.append(f"  interruption runs stopped early by the echo: {r['early']}; not stopped: {r['missed']}; "
+                     f"the reply silent between pieces when the person began, and stopped there: {r['between']}")
+    if r["words"]:
+        lines.append(f"  interruptions the paused reply came back over: {r['came_back']}")
     if r["replies"]:
         lines.append(f"  false interruptions: {r['false']} of {r['replies']} replies of five sentences; the "
                      f"longest run of speech frames that made no onset: {r['longest_run']} (an onset needs "
