@@ -222,6 +222,23 @@ def test_the_reply_pauses_before_the_onset_is_confirmed(manage, monkeypatch, scr
     assert not asr.samples or kept(asr.samples[0])[0] == 20 - listener.preroll_frames
 
 
+def test_an_interruption_is_marked_before_wait_all_can_return(manage, monkeypatch):
+    """The host reads `interrupted` once _wait_all() returns, which the stop's drop allows."""
+    Rig(manage, monkeypatch, [LOW] * 50)
+    monkeypatch.setattr(manage, "sa", manage.sa)
+    out, device, seen = manage.Output(Voice()), Device(), []
+    device.hold = Held("A")
+    barge = duplex.BargeIn(manage.Input(Ears()), out, player=duplex.StoppablePlayer(device))
+    out._add_stream(barge.reply(["Apple. Berry."]))
+    wait(device.hold.reached)
+    drop = barge.speaker.text_queue.drop
+    monkeypatch.setattr(barge.speaker.text_queue, "drop", lambda: (seen.append(barge.interrupted), drop()))
+    barge._heard()
+    device.hold.released.set()
+    finishes(out._wait_all)
+    assert seen == [True] and barge.interrupted
+
+
 def test_a_failing_capture_is_one_line_and_the_reply_still_ends(manage, monkeypatch, capsys):
     Rig(manage, monkeypatch, [LOW] * 5)  # the microphone gives five frames, then fails
     monkeypatch.setattr(manage, "sa", manage.sa)

@@ -97,7 +97,7 @@ def test_exit_matrix(model_home, scene, ending):
     for proc in clean_exits(code, EXIT_RUNS, env={"HOME": str(model_home)}, status=status,
                             also=also, workers=4):
         head, stamp = proc.stdout.rsplit(" ", 1)
-        assert head.endswith("main done"), proc.stdout
+        assert head.endswith("main done"), proc.stdout + proc.stderr[-3000:]
         assert proc.ended - float(stamp) < LONGEST_EXIT
         tracebacks = proc.stderr.count("Traceback")
         assert tracebacks == (ending == "uncaught exception"), proc.stderr[-3000:]

@@ -341,16 +341,25 @@ class Speaker:
 
     def stop(self) -> bool:
         """Stops the reply now; False (and nothing done) if none is being spoken."""
+        if not self._claim_stop():
+            return False
+        self._silence()
+        return True
+
+    def _claim_stop(self) -> bool:
         with self._lock:
             if self._stopped or not self.speaking:
                 return False
             self._stopped = True
             self.stops += 1
             self.stopped_at = time.monotonic()
+        return True
+
+    def _silence(self) -> None:
+        """Drops what is left of the reply; from here on the host's _wait_all() can return."""
         self.text_queue.drop()
         self.audio_queue.drop()
         self.player.stop()
-        return True
 
     def reply(self, chunks: Iterable[str]) -> Iterator[str]:
         """`chunks` for Output._add_stream, ending cleanly at the first chunk
@@ -595,8 +604,9 @@ class BargeIn:
         self.interrupted = False   # the last reply was stopped by the person's speech
 
     def _heard(self) -> None:
-        if self.speaker.stop():
-            self.interrupted = True
+        if self.speaker._claim_stop():
+            self.interrupted = True   # before the host's _wait_all() can return and read it
+            self.speaker._silence()
         else:
             self.speaker.player.resume()  # the reply had ended: nothing to stop, nothing to hold
 
