@@ -57,7 +57,7 @@ from pathlib import Path
 import numpy as np
 
 from cantorel_dev import ROOT
-from cantorel_dev.speech_frames import ALSA, FRAME, RATE, READ_SPEECH
+from cantorel_dev.speech_frames import ALSA, FRAME, RATE, READ_SPEECH, wav_bytes
 
 ALSA_CLIPS = ["Front_Left", "Front_Right", "Rear_Center", "Rear_Left", "Rear_Right", "Side_Left", "Side_Right"]
 READ_LISTS = ["cards/cards.transcription", "librivox/transcription"]  # "<s> words </s> (file stem)" a line
@@ -130,12 +130,7 @@ def head_figures(clip: np.ndarray, heard: np.ndarray, reaction: float | None) ->
 
 
 def save_wav(path: Path, samples: np.ndarray) -> None:
-    import wave
-    with wave.open(str(path), "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(samples.astype("<i2").tobytes())
+    path.write_bytes(wav_bytes(samples, RATE))
 
 
 class CachedVoice:

@@ -11,6 +11,7 @@ numpy's, of the same values, as the capture computes it.
 """
 from __future__ import annotations
 
+import struct
 import wave
 from pathlib import Path
 from typing import NamedTuple, Optional, Sequence
@@ -65,6 +66,16 @@ def read_pcm_wav(path) -> PcmWav:
     x = decode_pcm(raw, width)
     x = x[: len(x) - len(x) % channels].reshape(-1, channels).mean(axis=1)
     return PcmWav(x, rate, channels, width)
+
+
+def wav_bytes(samples, rate: int) -> bytes:
+    """A mono 16-bit PCM WAV file's bytes. Made here rather than with
+    wave.open(path, "wb"): a Ctrl-C while that opens the file leaves a
+    half-made writer whose finalizer prints an AttributeError."""
+    data = np.asarray(samples, dtype="<i2").tobytes()
+    return b"".join([b"RIFF", struct.pack("<I", 36 + len(data)), b"WAVE",
+                     b"fmt ", struct.pack("<IHHIIHH", 16, 1, 1, rate, 2 * rate, 2, 16),
+                     b"data", struct.pack("<I", len(data)), data])
 
 
 def lowpass(x: np.ndarray, cutoff: float, taps: int = 127) -> np.ndarray:

@@ -48,6 +48,7 @@ import wave
 from pathlib import Path
 
 from cantorel_dev import virtual_echo
+from cantorel_dev.speech_frames import wav_bytes
 
 MIC = "mic"
 SPEAKER = "speaker"
@@ -474,11 +475,7 @@ class VirtualAudio:
                 raise ValueError("rate (samples per second) is needed with samples")
             self._plays += 1
             path = d / f"play-{self._plays}.wav"
-            with wave.open(str(path), "wb") as w:
-                w.setnchannels(1)
-                w.setsampwidth(2)
-                w.setframerate(int(rate))
-                w.writeframes(samples.astype("<i2").tobytes())
+            path.write_bytes(wav_bytes(samples, int(rate)))
             seconds = len(samples) / rate
         # Not tied (_tied): the kernel's signal follows the thread that started
         # it, and a player started from a short-lived thread (wait=False) was

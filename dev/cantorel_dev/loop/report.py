@@ -2,11 +2,12 @@
 from __future__ import annotations
 
 import statistics
-import wave
 from pathlib import Path
 from typing import Optional
 
 import numpy as np
+
+from cantorel_dev.speech_frames import wav_bytes
 
 from .exchange import SLD, Exchange
 from .progress import say
@@ -79,8 +80,4 @@ def stages(ex: Exchange, turn, virtual: bool) -> None:
 
 def save_wav(path: Path, samples: np.ndarray, rate: int) -> None:
     path.parent.mkdir(parents=True, exist_ok=True)
-    with wave.open(str(path), "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(rate)
-        w.writeframes(np.asarray(samples, dtype="<i2").tobytes())
+    path.write_bytes(wav_bytes(samples, rate))
