@@ -163,8 +163,12 @@ def _scene_barge_in(M):
     from cantorel import duplex
     from listening_fakes import PyAudioModule
     from cantorel_dev.speech_frames import FRONT_CENTER, wav_16k
+    # The first word, "front" (16 frames; the onset is its seventh speech frame),
+    # then the capture waits for more, still in speech: its clocks (sld, max_time)
+    # run on wall time, which a loaded machine could spend before the whole
+    # recording was read.
     speech = wav_16k(FRONT_CENTER).astype(np.int16)
-    said = iter([speech[i:i + 512].tobytes() for i in range(0, len(speech) - 511, 512)])
+    said = iter([speech[i:i + 512].tobytes() for i in range(0, 16 * 512, 512)])
     player = duplex.StoppablePlayer(types.SimpleNamespace(
         get_format_from_width=lambda width: 8, open=lambda **kw: Device()))
 
