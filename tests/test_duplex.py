@@ -224,11 +224,11 @@ def test_the_reply_pauses_before_the_onset_is_confirmed(manage, monkeypatch, scr
 
 def test_an_interruption_is_marked_before_wait_all_can_return(manage, monkeypatch):
     """The host reads `interrupted` once _wait_all() returns, which the stop's drop allows."""
-    Rig(manage, monkeypatch, [LOW] * 50)
+    Rig(manage, monkeypatch, [LOW] * 5)
     monkeypatch.setattr(manage, "sa", manage.sa)
-    out, device, seen = manage.Output(Voice()), Device(), []
+    ears, out, device, seen = manage.Input(Ears()), manage.Output(Voice()), Device(), []
     device.hold = Held("A")
-    barge = duplex.BargeIn(manage.Input(Ears()), out, player=duplex.StoppablePlayer(device))
+    barge = duplex.BargeIn(ears, out, player=duplex.StoppablePlayer(device))
     out._add_stream(barge.reply(["Apple. Berry."]))
     wait(device.hold.reached)
     drop = barge.speaker.text_queue.drop
@@ -237,6 +237,7 @@ def test_an_interruption_is_marked_before_wait_all_can_return(manage, monkeypatc
     device.hold.released.set()
     finishes(out._wait_all)
     assert seen == [True] and barge.interrupted
+    finishes(ears._recognize)  # the capture ends here, not in the next test
 
 
 def test_a_failing_capture_is_one_line_and_the_reply_still_ends(manage, monkeypatch, capsys):
