@@ -33,7 +33,8 @@ voice and the stand-in language model's replies of five sentences:
 Not a test (pytest does not collect it). After `bash tools/setup.sh`:
     .venv/bin/python bench/bench_barge_in.py [--replies N] [--interruptions N] [--settings aec:300,aec:0,echo:0]
         [--speech alsa|read] [--save DIR]
-A setting is `aec` or `echo` (the echo path alone), a colon, the level floor,
+A setting is `aec`, `kit` (the echo path and the kit's own canceller, cantorel.echo) or
+`echo` (the echo path alone), a colon, the level floor,
 and optionally a colon and the minimum speech (seconds; default 0.2) and a
 colon and the capture's PortAudio period (samples; default 256, the voice
 loop's prompt_input(); 512 is a plain Input's), and a colon and when the
@@ -166,6 +167,7 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
     asr, tts = adapters.TimedRecognizer(whisper), adapters.TimedTTS(CachedVoice(piper))
     lm = language.StandInModel()
     audio = va.VirtualAudio(echo=True, aec=room == "aec").start()
+    reference = "speaker.monitor" if room == "kit" else None   # the kit's own canceller
     result: dict = {"setting": setting, "reactions": [], "detections": [], "errors": 0, "words": 0,
                     "lost": 0, "clean_words": 0,
                     "early": 0, "between": 0, "came_back": 0, "missed": 0, "false": 0, "replies": 0,
@@ -175,7 +177,7 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
     try:
         audio.apply_to_current_process()
         with devices.device_probe_noise_hidden():
-            ears = prompt_input(Silent(), max_time=MAX_TIME, buffer=period)
+            ears = prompt_input(Silent(), max_time=MAX_TIME, buffer=period, echo_reference=reference)
         mouth = manage.Output(tts)
         barge = BargeIn(ears, mouth, min_level=float(level), min_speech=min_speech, pause_after=pause_after,
                     player=StoppablePlayer(ears.recorder.pa))
@@ -185,6 +187,9 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
             for piece in pieces + [text[end:].strip()]:
                 if piece.strip():
                     tts.tts.ort_predict(piece)
+        if reference is not None:   # the kit's canceller learns the room from the first reply it hears
+            mouth._add_stream(lm.reply(TOPICS[0]))
+            mouth._wait_all()
         ears.asr_model = asr
         resumed: list[float] = []   # when a pause ended and the reply went on
         on_resume = barge.listener.on_resume
@@ -331,7 +336,7 @@ def main() -> int:
     results = []
     for setting in args.settings.split(","):
         room = setting.split(":")[0]
-        n_int = args.interruptions if room == "aec" else 0
+        n_int = args.interruptions if room in ("aec", "kit") else 0
         t0 = time.monotonic()
         save = []
         if args.save:

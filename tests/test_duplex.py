@@ -7,7 +7,8 @@ import threading
 import numpy as np
 import pytest
 
-from cantorel import duplex
+from cantorel import duplex, echo
+from cantorel_dev.speech_frames import RATE, READ_SPEECH
 from conftest import ALSA, wav_16k
 from listening_fakes import Rig, frame_bytes, kept
 from speaking_fakes import finishes
@@ -296,3 +297,87 @@ def test_prompt_input_refuses_and_leaves_pyaudio_bound(manage, args, kwargs, err
     with pytest.raises(error):
         duplex.prompt_input(Ears(), *args, **kwargs)
     assert manage.pyaudio is real
+
+
+# ---------------------------------------------------------------- the kit's echo canceller
+
+def _cancelled(mic, ref):
+    canceller = echo.EchoCanceller()
+    frames = range(0, len(mic) - echo.FRAME + 1, echo.FRAME)
+    out = np.concatenate([canceller.process(mic[i:i + echo.FRAME], ref[i:i + echo.FRAME]) for i in frames])
+    return canceller, out.astype(float)
+
+
+@pytest.mark.parametrize("delay", [0, 976, 6000])
+def test_the_canceller_takes_the_echo_out_and_leaves_the_person_in(delay):
+    """Read speech as the reply, its echo 10 dB down, smeared and `delay`
+    samples late; a person speaks over it at 6 s."""
+    reply = np.concatenate([wav_16k(p) for p in sorted((READ_SPEECH / "librivox").glob("*.wav"))[:2]])
+    reply = reply / np.abs(reply).max() * 20000
+    person = wav_16k(READ_SPEECH / "cards" / "001.wav")
+    person = person / np.abs(person).max() * 8000
+    room = np.convolve(reply, [0.05, 0.15, 0.316, 0.15, 0.05])[:len(reply)]
+    echoed = np.concatenate([np.zeros(delay), room])[:len(reply)]
+    near = np.random.default_rng(1).normal(0, 30, len(reply))
+    near[6 * RATE:6 * RATE + len(person)] += person
+    canceller, out = _cancelled((echoed + near).astype(np.int16), reply.astype(np.int16))
+    assert canceller.ready and abs(canceller.delay - delay - 2) <= echo.LEAD // 2
+    # Until the echo is cancelled the frames it sounds in are silent: no raw echo passes.
+    assert not np.abs(out[:echo.WINDOW]).any()
+    def db(x):
+        return 10 * np.log10(np.mean(x * x))
+    learnt = slice(3 * RATE, 6 * RATE)
+    assert db(echoed[learnt]) - db(out[learnt] - near[learnt]) > 20
+    spoken = slice(6 * RATE, 6 * RATE + len(person) // echo.FRAME * echo.FRAME)
+    assert abs(db(out[spoken]) - db(near[spoken])) < 1        # the person, not suppressed
+    assert db(out[spoken] - near[spoken]) < db(echoed[spoken]) - 12   # nor learnt as echo
+
+
+def test_no_reference_sound_leaves_the_microphone_as_it_is():
+    mic = np.random.default_rng(2).normal(0, 3000, 40 * echo.FRAME).astype(np.int16)
+    canceller, out = _cancelled(mic, np.zeros_like(mic))
+    assert canceller.delay is None and np.array_equal(out, mic)
+
+
+class Stream:
+    """A PyAudio input stream that gives `frames` of a constant, then fails with `error`."""
+
+    def __init__(self, frames, error=OSError("the microphone vanished")):
+        self.left, self.error, self.closed = frames, error, threading.Event()
+
+    def read(self, n, exception_on_overflow=True):
+        if self.left == 0:
+            raise self.error
+        self.left -= 1
+        return np.full(n, self.left, np.int16).tobytes()
+
+    def stop_stream(self):
+        pass
+
+    def close(self):
+        self.closed.set()
+
+
+def test_the_cancelling_stream_reads_what_it_was_started_for_and_reports_a_failure():
+    stream = echo.CancellingStream(Stream(6), Stream(100))
+    assert np.frombuffer(stream.read(echo.FRAME), np.int16)[0] == 5   # started as opened
+    stream.stop_stream()
+    with pytest.raises(OSError, match="vanished"):   # what the thread met, raised to the capture
+        stream.read(echo.FRAME)
+    assert not stream._ready and stream._mic.closed.wait(2) and stream._ref.closed.wait(2)
+    running = echo.CancellingStream(Stream(10 ** 9), Stream(10 ** 9))
+    running.close()   # returns once the thread has closed both: the server may go next
+    assert running._mic.closed.is_set() and running._ref.closed.is_set()
+    with pytest.raises(OSError, match="closed"):
+        running.read(1)
+
+
+def test_the_reference_needs_the_pulse_plugin():
+    class Audio:
+        def get_device_count(self):
+            return 1
+
+        def get_device_info_by_index(self, i):
+            return {"name": "default"}
+    with pytest.raises(OSError, match="pulse plugin"):
+        echo.open_reference(Audio(), "@DEFAULT_MONITOR@", format=8, channels=1, rate=16000, input=True)

@@ -172,6 +172,7 @@ def test_misuse_is_flagged_line_by_line(mypy_report):
 
 def test_the_host_kit_passes_mypy_strict(tmp_path):
     r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path),
-                        "--python-executable", sys.executable, "-p", "cantorel.duplex", "-p", "cantorel.speculate"],
+                        "--python-executable", sys.executable, "-p", "cantorel.duplex", "-p", "cantorel.speculate",
+                        "-p", "cantorel.echo"],
                        capture_output=True, text=True, timeout=300, cwd=str(tmp_path))
     assert r.returncode == 0 and "Success" in r.stdout, r.stdout + r.stderr

@@ -620,7 +620,8 @@ class BargeIn:
 _binding_pyaudio = threading.Lock()
 
 
-def prompt_input(recognizer: Any, *args: Any, buffer: int = PROMPT_BUFFER, **kwargs: Any) -> Input:
+def prompt_input(recognizer: Any, *args: Any, buffer: int = PROMPT_BUFFER,
+                 echo_reference: Optional[str] = None, **kwargs: Any) -> Input:
     """`manage.Input(recognizer, *args, **kwargs)` whose capture stream asks
     PortAudio for periods of `buffer` samples instead of a whole frame.
 
@@ -631,13 +632,20 @@ def prompt_input(recognizer: Any, *args: Any, buffer: int = PROMPT_BUFFER, **kwa
     server's own blocks still come first); the capture still reads and scores
     512 samples at a time, and a stalled reader loses nothing (the server keeps
     what is not read yet). The module global `pyaudio` is looked up when the recorder opens
-    its stream, so a stand-in is bound for the construction only."""
+    its stream, so a stand-in is bound for the construction only.
+
+    With `echo_reference` (a sound server's source that carries what the
+    speaker plays, `"@DEFAULT_MONITOR@"` for the default speaker's) the
+    capture reads the microphone through the kit's own echo canceller
+    (`cantorel.echo`) instead of needing the server's."""
     if not isinstance(buffer, int) or not 0 < buffer <= FRAME:
         raise ValueError(f"buffer must be an int from 1 to {FRAME} samples, not {buffer!r}")
+    if echo_reference is not None and not (isinstance(echo_reference, str) and echo_reference):
+        raise ValueError(f"echo_reference must be a source's name, not {echo_reference!r}")
     from cantorel import manage
     with _binding_pyaudio:
         real = getattr(manage, "pyaudio")   # the module's global, not in its stub
-        setattr(manage, "pyaudio", _PromptPyAudioModule(real, buffer))
+        setattr(manage, "pyaudio", _PromptPyAudioModule(real, buffer, echo_reference))
         try:
             return manage.Input(recognizer, *args, **kwargs)
         finally:
@@ -647,11 +655,11 @@ def prompt_input(recognizer: Any, *args: Any, buffer: int = PROMPT_BUFFER, **kwa
 class _PromptPyAudioModule:
     """The `pyaudio` module, but its PyAudio() opens input streams with `buffer`-sample periods."""
 
-    def __init__(self, real: Any, buffer: int):
-        self._real, self._buffer = real, buffer
+    def __init__(self, real: Any, buffer: int, echo_reference: Optional[str]):
+        self._real, self._buffer, self._echo_reference = real, buffer, echo_reference
 
     def PyAudio(self, *args: Any, **kwargs: Any) -> _PromptPyAudio:
-        return _PromptPyAudio(self._real.PyAudio(*args, **kwargs), self._buffer)
+        return _PromptPyAudio(self._real.PyAudio(*args, **kwargs), self._buffer, self._echo_reference)
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._real, name)
@@ -660,13 +668,22 @@ class _PromptPyAudioModule:
 class _PromptPyAudio:
     """A PyAudio whose input streams get `buffer`-sample periods; the rest is PyAudio's own."""
 
-    def __init__(self, audio: Any, buffer: int):
-        self._audio, self._buffer = audio, buffer
+    def __init__(self, audio: Any, buffer: int, echo_reference: Optional[str]):
+        self._audio, self._buffer, self._echo_reference = audio, buffer, echo_reference
 
     def open(self, *args: Any, **kwargs: Any) -> Any:
-        if kwargs.get("input") and not kwargs.get("output"):
-            kwargs["frames_per_buffer"] = min(int(kwargs.get("frames_per_buffer", FRAME)), self._buffer)
-        return self._audio.open(*args, **kwargs)
+        if not kwargs.get("input") or kwargs.get("output"):
+            return self._audio.open(*args, **kwargs)
+        kwargs["frames_per_buffer"] = min(int(kwargs.get("frames_per_buffer", FRAME)), self._buffer)
+        if self._echo_reference is None:
+            return self._audio.open(*args, **kwargs)
+        from cantorel import echo
+        reference = echo.open_reference(self._audio, self._echo_reference, *args, **kwargs)
+        try:
+            return echo.CancellingStream(self._audio.open(*args, **kwargs), reference)
+        except BaseException:
+            reference.close()
+            raise
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._audio, name)

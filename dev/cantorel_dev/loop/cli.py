@@ -42,14 +42,16 @@ def import_module():
     return manage
 
 
-def make_models(manage, asr, tts):
-    """Input and Output with their defaults, as a host program makes them."""
+def make_models(manage, asr, tts, echo_reference=None):
+    """Input and Output with their defaults, as a host program makes them
+    (with `echo_reference`, the kit's own echo canceller on the capture)."""
     from cantorel.duplex import prompt_input
     with Step("loading the speech-probability model and opening the microphone (Input)"):
         noise = devices.ProbeNoise()
         try:
             with devices.device_probe_noise_hidden() as noise:
-                inp = prompt_input(asr)  # each frame read as soon as it is complete
+                # each frame read as soon as it is complete
+                inp = prompt_input(asr, echo_reference=echo_reference)
         except OSError as e:
             # PortAudio's own complaints add nothing to its error here.
             raise LoopError(f"no usable input device ({e}); connect a microphone, or run without "
@@ -114,7 +116,8 @@ def run_virtual(args) -> int:
     listened = False
     try:
         checkpoint()
-        audio = devices.start_devices(va, args.keep_devices, echo=args.barge_in, aec=args.barge_in)
+        audio = devices.start_devices(va, args.keep_devices, echo=args.barge_in,
+                                      aec=args.barge_in and not args.own_canceller)
     except BaseException:
         lm.close()
         raise
@@ -122,7 +125,7 @@ def run_virtual(args) -> int:
     try:
         checkpoint()
         audio.apply_to_current_process()  # before PortAudio and ALSA are first used
-        inp, out = make_models(manage, asr, tts)
+        inp, out = make_models(manage, asr, tts, own_reference(args))
         if args.barge_in:
             from cantorel.duplex import BargeIn, StoppablePlayer
             interruption, _ = load_utterance(barging.INTERRUPTION_WAV)
@@ -148,8 +151,9 @@ def run_virtual(args) -> int:
         checkpoint()
         say(replying(lm, labels(args.asr, args.tts)[1]))
         if args.barge_in:
+            canceller = "the kit's echo canceller" if args.own_canceller else "PulseAudio's echo canceller"
             say(f"the speaker's sound reaches the microphone ({va.virtual_echo.ECHO_DB} dB, "
-                f"{va.virtual_echo.ECHO_MS} ms) through PulseAudio's echo canceller; "
+                f"{va.virtual_echo.ECHO_MS} ms) through {canceller}; "
                 f"{barging.INTERRUPTION_WAV.name} cuts in {barging.INTO_REPLY:.0f} s into the reply ...")
             got = barging.interrupted_exchange(audio, inp, out, asr, tts, lm, ex, barge, interruption,
                                                spec=spec)
@@ -192,6 +196,11 @@ def run_virtual(args) -> int:
             audio.stop()
 
 
+def own_reference(args):
+    """The source the kit's echo canceller takes as its reference, if it is used."""
+    return "@DEFAULT_MONITOR@" if args.barge_in and args.own_canceller else None
+
+
 def run_real(args) -> int:
     manage = import_module()
     asr, tts, lm = load_parts(args)
@@ -201,7 +210,7 @@ def run_real(args) -> int:
             say(load_on_own_server())
         except EchoError as e:
             raise LoopError(str(e)) from None
-    inp, out = make_models(manage, asr, tts)
+    inp, out = make_models(manage, asr, tts, own_reference(args))
     voice = labels(args.asr, args.tts)[1]
     barge = None
     if args.barge_in:
@@ -279,12 +288,21 @@ def parse_args(argv):
                     help="recognise, ask the language model and synthesise one step after another once "
                          "the capture has ended. By default (cantorel.speculate) all three start during "
                          "the silence that ends the utterance and are dropped if speech resumes")
+    ap.add_argument("--own-canceller", action="store_true",
+                    help="with --barge-in: take the reply's echo out of the microphone with the kit's own "
+                         "canceller (cantorel.echo; the default speaker's monitor is its reference) instead "
+                         "of PulseAudio's. It does not suppress the person while the reply plays, but it "
+                         "needs about a second of the first reply to learn the room")
     ap.add_argument("--aec", action="store_true",
                     help="with --real-devices: load PulseAudio's echo canceller on your sound server "
                          "(or print the command that does); needed for --barge-in without headphones")
     args = ap.parse_args(argv)
     if args.real_devices and args.keep_devices:
         ap.error("--keep-devices is about the virtual devices; it makes no sense with --real-devices")
+    if args.own_canceller and not args.barge_in:
+        ap.error("--own-canceller is the echo canceller for --barge-in; give --barge-in too")
+    if args.own_canceller and args.aec:
+        ap.error("--own-canceller and --aec are two echo cancellers; choose one")
     if args.aec and not args.real_devices:
         ap.error("--aec sets up your own sound server; give --real-devices too (--barge-in on the "
                  "virtual devices always uses the canceller)")
