@@ -270,6 +270,8 @@ def child(setting: str, replies: int, count: int, speech: str, save: str | None)
                 ears._recognize()  # collects the capture that ended; the next reply listens afresh
             print(f"  {setting} reply {k + 1}: {'stopped by its own echo' if barge.interrupted else 'spoken to its end'}",
                   flush=True)
+        if reference is not None:
+            result["moved"] = ears.recorder.stream.canceller.moved
     finally:
         audio.stop()
     return result
@@ -314,6 +316,9 @@ def summary(r: dict) -> str:
         lines.append(f"  false interruptions: {r['false']} of {r['replies']} replies of five sentences; the "
                      f"longest run of speech frames that made no onset: {r['longest_run']} (an onset needs "
                      f"{r['min_frames']}); the reply paused and went on {r['pauses']} times")
+    if "moved" in r:
+        lines.append(f"  the kit's canceller found the echo at another delay {r['moved']} times "
+                     "(the streams slipped apart)")
     return "\n".join(lines)
 
 

@@ -212,6 +212,22 @@ def _scene_barge_in(M):
     _waiting_in(mouth.tts_thread, "_blocked")
 
 
+def _scene_echo_canceller_reads(M):
+    """The kit's echo canceller (prompt_input's echo_reference) reads the microphone in its thread."""
+    from cantorel import echo
+
+    class Reference:
+        def read(self, num_frames, exception_on_overflow=True):
+            return bytes(2 * num_frames)
+
+    class Microphone(Reference):
+        def read(self, num_frames, exception_on_overflow=True):
+            _blocked()
+
+    stream = echo.CancellingStream(Microphone(), Reference())
+    _waiting_in(stream._thread, "_blocked")
+
+
 SCENES = {
     "capture waits in read": _scene_capture_read,
     "capture inside the model run": lambda M: _capture(M, lambda: bytes(1024)),
@@ -220,6 +236,7 @@ SCENES = {
     "play worker plays": _scene_play_worker_plays,
     "four threads loop through the detector": _scene_four_detectors,
     "barge-in: the reply stopped, the interruption still being captured": _scene_barge_in,
+    "the kit's echo canceller reads the microphone": _scene_echo_canceller_reads,
 }
 
 

@@ -308,10 +308,11 @@ def _cancelled(mic, ref):
     return canceller, out.astype(float)
 
 
-@pytest.mark.parametrize("delay", [0, 976, 6000])
-def test_the_canceller_takes_the_echo_out_and_leaves_the_person_in(delay):
+@pytest.mark.parametrize("delay, slip", [(0, 0), (976, 0), (6000, 0), (976, 320)])
+def test_the_canceller_takes_the_echo_out_and_leaves_the_person_in(delay, slip):
     """Read speech as the reply, its echo 10 dB down, smeared and `delay`
-    samples late; a person speaks over it at 6 s."""
+    samples late; a person speaks over it at 6 s. With `slip`, the microphone
+    loses that many samples at 3.5 s, as a stream that overflowed does."""
     reply = np.concatenate([wav_16k(p) for p in sorted((READ_SPEECH / "librivox").glob("*.wav"))[:2]])
     reply = reply / np.abs(reply).max() * 20000
     person = wav_16k(READ_SPEECH / "cards" / "001.wav")
@@ -320,13 +321,20 @@ def test_the_canceller_takes_the_echo_out_and_leaves_the_person_in(delay):
     echoed = np.concatenate([np.zeros(delay), room])[:len(reply)]
     near = np.random.default_rng(1).normal(0, 30, len(reply))
     near[6 * RATE:6 * RATE + len(person)] += person
-    canceller, out = _cancelled((echoed + near).astype(np.int16), reply.astype(np.int16))
-    assert canceller.ready and abs(canceller.delay - delay - 2) <= echo.LEAD // 2
+    mic = echoed + near
+    if slip:
+        at = int(3.5 * RATE)
+        mic = np.concatenate([mic[:at], mic[at + slip:], np.zeros(slip)])
+        echoed = np.concatenate([echoed[:at], echoed[at + slip:], np.zeros(slip)])
+        near = np.concatenate([near[:at], near[at + slip:], np.zeros(slip)])
+    canceller, out = _cancelled(mic.astype(np.int16), reply.astype(np.int16))
+    assert canceller.ready and abs(canceller.delay - (delay - slip) - 2) <= echo.LEAD // 2
+    assert canceller.moved == (slip > 0)
     # Until the echo is cancelled the frames it sounds in are silent: no raw echo passes.
     assert not np.abs(out[:echo.WINDOW]).any()
     def db(x):
         return 10 * np.log10(np.mean(x * x))
-    learnt = slice(3 * RATE, 6 * RATE)
+    learnt = slice(4 * RATE, 6 * RATE)   # a slip found again within half a second
     assert db(echoed[learnt]) - db(out[learnt] - near[learnt]) > 20
     spoken = slice(6 * RATE, 6 * RATE + len(person) // echo.FRAME * echo.FRAME)
     assert abs(db(out[spoken]) - db(near[spoken])) < 1        # the person, not suppressed

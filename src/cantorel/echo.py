@@ -40,6 +40,7 @@ SOUND = 100.0        # reference RMS below which there is nothing to cancel or l
 RECHECK = 16         # frames between checks of the delay once it is found
 FITS = 0.1           # the share of the microphone's energy a good filter leaves (-10 dB)
 READY = 0.03         # ... and the share from which it is let through (-15 dB)
+RECENT = 4 * FRAME   # what a filter moved to a new delay is judged on: the stream slipped within the window
 HOLD = 10            # frames the filter does not learn after one that held more than echo
 
 
@@ -65,6 +66,8 @@ class EchoCanceller:
         self._frames = 0
         self._since_check = RECHECK
         self._hold = 0
+        self._searching = False   # the filter may have lost the echo: look for it at every check
+        self.moved = 0            # times the echo was found at another delay
 
     def process(self, mic: NDArray[Any], ref: NDArray[Any]) -> NDArray[Any]:
         m = mic.astype(np.float64)
@@ -72,12 +75,22 @@ class EchoCanceller:
         self._mic = np.concatenate([self._mic[FRAME:], m])
         self._frames += 1
         self._since_check += 1
-        if self._since_check >= (RECHECK if self.ready else 2):
+        if self._since_check >= (RECHECK if self.ready and not self._searching else 2):
             self._find_delay()
         if self.delay is None:
             out = m
         else:
             out = self._cancel(m)
+            # Where the estimate matches the echo, the microphone holds all of
+            # it: m.y = y.y, the person speaking or not (they are not in y).
+            # Far under that, the estimate may not be where the echo is: a
+            # stream lost samples and the two moved apart. The delay is then
+            # looked for every other frame until the filter cancels again;
+            # the person speaking keeps the search from placing it anywhere.
+            y = m - out
+            yy = float(y @ y)
+            if yy > SOUND * SOUND * FRAME and float(m @ y) < 0.5 * yy:
+                self._searching = True
         if not self.ready:   # the echo is not cancelled yet: nothing of it may pass
             reach = MAX_DELAY if self.delay is None else self.delay + TAPS
             if np.abs(self._ref[-FRAME - reach:]).max() >= 3 * SOUND:
@@ -131,14 +144,14 @@ class EchoCanceller:
         X = np.fft.rfft(self._segment())
         self._power = np.maximum(X.real ** 2 + X.imag ** 2, 1e-3)
 
-    def _residue(self) -> float:
-        """How much of the last WINDOW samples of the microphone the filter leaves, 0 to 1 (or more)."""
-        left = 0.0
-        for back in range(0, WINDOW - FRAME + 1, FRAME):
+    def _residue(self, span: int = WINDOW) -> float:
+        """How much of the last `span` samples of the microphone the filter leaves, 0 to 1 (or more)."""
+        left = total = 0.0
+        for back in range(0, span - FRAME + 1, FRAME):
             y = np.fft.irfft(np.fft.rfft(self._segment(back)) * self._w)[FRAME:]
             m = self._mic[WINDOW - back - FRAME:WINDOW - back]
             left += float((m - y) @ (m - y))
-        total = float(self._mic @ self._mic)
+            total += float(m @ m)
         return left / total if total > 0 else 0.0
 
     def _find_delay(self) -> None:
@@ -166,15 +179,27 @@ class EchoCanceller:
         if before < READY:
             self.ready = True
         if before < FITS:
+            self._searching = False
             return    # cancelled where it is
         kept = self.delay, self._w, self._power
+        if abs(best - kept[0]) > LEAD // 2:
+            # The streams moved apart, the room did not: the filter, where the echo now is.
+            self.delay = best
+            if self._residue(RECENT) < FITS:
+                self.moved += self.ready
+                self._searching = False
+                return
         self.delay = best
         self._fit()
         after = self._residue()
-        # A window the reference cannot explain holds the person too: a fit to
-        # it would learn them, so what was learnt before stays.
-        if after >= min(before, FITS):
+        # A window the reference cannot explain holds the person too, or a
+        # slip of the streams (its newest part then fits badly): a fit to it
+        # would learn a blur, so what was learnt before stays.
+        if after >= min(before, FITS) or self._residue(RECENT) >= FITS:
             self.delay, self._w, self._power = kept
+            return
+        self.moved += self.ready and abs(best - kept[0]) > LEAD // 2   # (not the first placing's correction)
+        self._searching = False
 
 
 def _rms(x: NDArray[Any]) -> float:
