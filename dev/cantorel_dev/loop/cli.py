@@ -292,7 +292,7 @@ def parse_args(argv):
                     help="with --barge-in: take the reply's echo out of the microphone with the kit's own "
                          "canceller (cantorel.echo; the default speaker's monitor is its reference) instead "
                          "of PulseAudio's. It does not suppress the person while the reply plays, but it "
-                         "needs about a second of the first reply to learn the room")
+                         "learns the room in about the first half second of the first reply")
     ap.add_argument("--aec", action="store_true",
                     help="with --real-devices: load PulseAudio's echo canceller on your sound server "
                          "(or print the command that does); needed for --barge-in without headphones")
