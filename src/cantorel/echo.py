@@ -47,14 +47,17 @@ HOLD = 10            # frames the filter does not learn after one that held more
 class EchoCanceller:
     """Cancels the echo of `ref` in `mic`, one frame at a time.
 
-    Both are int16 blocks of `FRAME` samples taken at the same moments. A
-    frequency-domain adaptive filter (overlap-save, one block, normalised
-    per frequency) models the echo path from `delay - LEAD` to `delay - LEAD
-    + TAPS` samples back; it adapts only while the residue is smaller than
-    its estimate of the echo, so the person's own speech does not teach it.
-    Until the filter first leaves less than READY of the echo (about the
-    first two seconds of the first reply), a frame the echo may sound in
-    comes out silent: raw echo must not reach the listener."""
+    Both are int16 blocks of `FRAME` samples taken at the same moments. The
+    filter models the echo path from `delay - LEAD` to `delay - LEAD + TAPS`
+    samples back: a least-squares fit over the last WINDOW samples places
+    it, and a frequency-domain adaptive filter (overlap-save, one block,
+    normalised per frequency) follows from there; it adapts only while the
+    residue is under a quarter of its estimate of the echo, so the person's
+    own speech does not teach it. Until the filter first leaves less than
+    READY of the microphone's energy (about the first half second of the
+    first reply), a frame the echo may sound in comes out silent: raw echo
+    must not reach the listener. A room it cannot model that well stays
+    that way: the person is not heard while the reply plays."""
 
     def __init__(self) -> None:
         self.delay: Optional[int] = None
@@ -111,8 +114,9 @@ class EchoCanceller:
         X = np.fft.rfft(x)
         y = np.fft.irfft(X * self._w)[FRAME:]
         e = m - y
-        # Echo alone, and already cancelled by half: learn from it. The person
-        # speaking (or the path having moved) leaves more than that.
+        # Echo alone, and its estimate already right to within a quarter of
+        # its energy: learn from it. The person speaking (or the path having
+        # moved) leaves more than that.
         # A frame that fails holds learning off for HOLD frames: a word's
         # quiet parts pass the test, and would teach the filter the person.
         if float(e @ e) >= 0.25 * float(y @ y):
