@@ -357,7 +357,7 @@ class Stream:
         if self.left == 0:
             raise self.error
         self.left -= 1
-        return np.full(n, self.left, np.int16).tobytes()
+        return np.full(n, self.left % 100, np.int16).tobytes()
 
     def stop_stream(self):
         pass
