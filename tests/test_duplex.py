@@ -290,6 +290,7 @@ def test_barge_in_on_the_virtual_devices(manage, monkeypatch, vad_env, virtual_a
 @pytest.mark.parametrize("args, kwargs, error", [
     ((), {"buffer": 0}, ValueError), ((), {"buffer": 513}, ValueError),
     ((), {"buffer": 256.0}, ValueError), ((), {"sld": "1"}, TypeError),
+    ((), {"echo_reference": ""}, ValueError), ((), {"echo_reference": b"x"}, ValueError),
     (("1",), {}, TypeError), ((1, 3, 0), {}, TypeError),  # positionals reach Input as they are
 ])
 def test_prompt_input_refuses_and_leaves_pyaudio_bound(manage, args, kwargs, error):
