@@ -342,10 +342,17 @@ def test_the_canceller_takes_the_echo_out_and_leaves_the_person_in(delay, slip):
     assert db(out[spoken] - near[spoken]) < db(echoed[spoken]) - 12   # nor learnt as echo
 
 
-def test_no_reference_sound_leaves_the_microphone_as_it_is():
-    mic = np.random.default_rng(2).normal(0, 3000, 40 * echo.FRAME).astype(np.int16)
-    canceller, out = _cancelled(mic, np.zeros_like(mic))
-    assert canceller.delay is None and np.array_equal(out, mic)
+@pytest.mark.parametrize("reference", ["silent", "not in the microphone"])
+def test_what_the_canceller_cannot_place(reference, capsys):
+    """No reference sound leaves the microphone as it is; a reference the
+    microphone does not hold (a room it cannot model) silences it, and says so once."""
+    noise = np.random.default_rng(2).normal(0, 3000, (2, 200 * echo.FRAME)).astype(np.int16)
+    ref = np.zeros_like(noise[1]) if reference == "silent" else noise[1]
+    canceller, out = _cancelled(noise[0], ref)
+    said = [ln for ln in capsys.readouterr().out.splitlines() if "has not learnt this room" in ln]
+    assert canceller.delay is None and not canceller.ready
+    assert (np.array_equal(out, noise[0]), len(said)) == ((True, 0) if reference == "silent" else (False, 1))
+    assert reference == "silent" or not out.any()
 
 
 class Stream:

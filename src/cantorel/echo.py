@@ -41,6 +41,7 @@ RECHECK = 16         # frames between checks of the delay once it is found
 FITS = 0.1           # the share of the microphone's energy a good filter leaves (-10 dB)
 READY = 0.03         # ... and the share from which it is let through (-15 dB)
 RECENT = 4 * FRAME   # what a filter moved to a new delay is judged on: the stream slipped within the window
+UNLEARNT = 157       # frames (5 s) silenced before the canceller says it cannot learn the room
 HOLD = 10            # frames the filter does not learn after one that held more than echo
 
 
@@ -57,7 +58,8 @@ class EchoCanceller:
     READY of the microphone's energy (about the first half second of the
     first reply), a frame the echo may sound in comes out silent: raw echo
     must not reach the listener. A room it cannot model that well stays
-    that way: the person is not heard while the reply plays."""
+    that way: the person is not heard while the reply plays, which it says
+    once, after UNLEARNT such frames."""
 
     def __init__(self) -> None:
         self.delay: Optional[int] = None
@@ -71,6 +73,7 @@ class EchoCanceller:
         self._hold = 0
         self._searching = False   # the filter may have lost the echo: look for it at every check
         self.moved = 0            # times the echo was found at another delay
+        self._unready = 0         # frames silenced so far because the filter is not ready
 
     def process(self, mic: NDArray[Any], ref: NDArray[Any]) -> NDArray[Any]:
         m = mic.astype(np.float64)
@@ -97,6 +100,11 @@ class EchoCanceller:
         if not self.ready:   # the echo is not cancelled yet: nothing of it may pass
             reach = MAX_DELAY if self.delay is None else self.delay + TAPS
             if np.abs(self._ref[-FRAME - reach:]).max() >= 3 * SOUND:
+                self._unready += 1
+                if self._unready == UNLEARNT:
+                    print(f"[duplex] the echo canceller has not learnt this room in "
+                          f"{UNLEARNT * FRAME // 16000} s of sound: while the reply plays the "
+                          "person is not heard (use the sound server's echo canceller)", flush=True)
                 return np.zeros(FRAME, np.int16)
         return np.clip(np.round(out), -32768, 32767).astype(np.int16)
 
