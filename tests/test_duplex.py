@@ -356,36 +356,51 @@ def test_what_the_canceller_cannot_place(reference, capsys):
 
 
 class Stream:
-    """A PyAudio input stream that gives `frames` of a constant, then fails with `error`."""
+    """A PyAudio input stream that gives `frames` of a constant, then fails with
+    `error` (`failures` times; then it gives frames again)."""
 
-    def __init__(self, frames, error=OSError("the microphone vanished")):
-        self.left, self.error, self.closed = frames, error, threading.Event()
+    def __init__(self, frames, error=OSError("the microphone vanished"), failures=-1):
+        self.left, self.error, self.failures, self.closed = frames, error, failures, threading.Event()
 
     def read(self, n, exception_on_overflow=True):
-        if self.left == 0:
+        if self.left == 0 and self.failures != 0:
+            self.failures -= 1
             raise self.error
-        self.left -= 1
+        self.left = max(0, self.left - 1)
         return np.full(n, self.left % 100, np.int16).tobytes()
 
     def stop_stream(self):
         pass
 
+    start_stream = stop_stream
+
     def close(self):
         self.closed.set()
 
 
-def test_the_cancelling_stream_reads_what_it_was_started_for_and_reports_a_failure():
-    stream = echo.CancellingStream(Stream(6), Stream(100))
-    assert np.frombuffer(stream.read(echo.FRAME), np.int16)[0] == 5   # started as opened
+def test_the_cancelling_stream_drops_what_a_stop_drops_and_reports_failures():
+    stream = echo.CancellingStream(Stream(10 ** 9), Stream(10 ** 9))
+    assert len(stream.read(echo.FRAME)) == 2 * echo.FRAME
     stream.stop_stream()
-    with pytest.raises(OSError, match="vanished"):   # what the thread met, raised to the capture
-        stream.read(echo.FRAME)
-    assert not stream._ready and stream._mic.closed.wait(2) and stream._ref.closed.wait(2)
-    running = echo.CancellingStream(Stream(10 ** 9), Stream(10 ** 9))
-    running.close()   # returns once the thread has closed both: the server may go next
-    assert running._mic.closed.is_set() and running._ref.closed.is_set()
+    assert not stream._ready
+    stream.close()   # returns once the thread has closed both: the server may go next
+    assert stream._mic.closed.is_set() and stream._ref.closed.is_set()
     with pytest.raises(OSError, match="closed"):
-        running.read(1)
+        stream.read(1)
+    # A host error that passes is raised once, and the stream goes on.
+    hiccup = echo.CancellingStream(Stream(2, OSError("Unanticipated host error"), failures=1), Stream(10 ** 9))
+    with pytest.raises(OSError, match="host error"):
+        while True:
+            hiccup.read(echo.FRAME)
+    assert len(hiccup.read(echo.FRAME)) == 2 * echo.FRAME
+    hiccup.close()
+    # A microphone that is gone: every read says so, and both streams are closed.
+    gone = echo.CancellingStream(Stream(6), Stream(10 ** 9))
+    for _ in range(2):
+        with pytest.raises(OSError, match="vanished"):
+            while True:
+                gone.read(echo.FRAME)
+    assert gone._mic.closed.wait(2) and gone._ref.closed.wait(2)
 
 
 def test_the_reference_needs_the_pulse_plugin():

@@ -230,11 +230,13 @@ def test_plot_is_written(exchange_ready, exchange):
 @pytest.mark.parametrize("canceller", [[], ["--own-canceller"]], ids=["server", "own"])
 def test_barge_in_stops_the_reply_and_answers_what_interrupted(exchange_ready, model_home, tmp_path, canceller):
     r = run_loop([*LIGHT, "--barge-in", *canceller, "--out", str(tmp_path / "o.wav")], model_home)
-    if "voice_loop: the interruption did not stop the reply" in r.stderr and not canceller:
+    if "voice_loop: the interruption did not stop the reply" in r.stderr:
         # The server's canceller can shut a person out while the reply plays: on a quiet
         # machine 2 interruptions of 157 lost their first word to it, on a busy one
-        # whole interruptions went unheard (docs/barge-in.md). Once more, and that must stop it.
-        r = run_loop([*LIGHT, "--barge-in", "--out", str(tmp_path / "o.wav")], model_home)
+        # whole interruptions went unheard (docs/barge-in.md). With the kit's, a busy CI
+        # machine once had PortAudio report a host error on the capture in the middle of
+        # the reply. Once more, and that must stop it.
+        r = run_loop([*LIGHT, "--barge-in", *canceller, "--out", str(tmp_path / "o.wav")], model_home)
     assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
     assert re.search(r"^  reply stopped:\s+yes$", r.stdout, re.M), r.stdout[-3000:]
     heard = re.search(r"^  heard:\s+(.+)$", r.stdout, re.M).group(1)

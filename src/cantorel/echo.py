@@ -42,6 +42,7 @@ FITS = 0.1           # the share of the microphone's energy a good filter leaves
 READY = 0.03         # ... and the share from which it is let through (-15 dB)
 RECENT = 4 * FRAME   # what a filter moved to a new delay is judged on: the stream slipped within the window
 UNLEARNT = 157       # frames (5 s) silenced before the canceller says it cannot learn the room
+GIVE_UP = 5          # reads in a row that fail before the microphone counts as gone
 HOLD = 10            # frames the filter does not learn after one that held more than echo
 
 
@@ -107,6 +108,10 @@ class EchoCanceller:
                           "person is not heard (use the sound server's echo canceller)", flush=True)
                 return np.zeros(FRAME, np.int16)
         return np.clip(np.round(out), -32768, 32767).astype(np.int16)
+
+    def restarted(self) -> None:
+        """Both streams started again, a new distance apart: the echo is looked for anew."""
+        self._searching = True
 
     def _segment(self, back: int = 0) -> NDArray[Any]:
         """The reference's 2 * FRAME samples that the filter sees for the mic
@@ -224,8 +229,9 @@ class CancellingStream:
 
     A daemon thread reads both streams from the start, frame by frame, and
     cancels; frames read while the capture has its stream stopped are dropped,
-    as a stopped stream's would be. If reading fails (the microphone
-    vanished), the capture's next `read()` raises that error."""
+    as a stopped stream's would be. If reading fails, the capture's next
+    `read()` raises that error and both streams start again; if it fails
+    GIVE_UP times in a row (the microphone vanished), every read raises."""
 
     def __init__(self, mic: Any, ref: Any, canceller: Optional[EchoCanceller] = None):
         self._mic, self._ref = mic, ref
@@ -235,15 +241,32 @@ class CancellingStream:
         self._active = True
         self._closed = False
         self._error: Optional[BaseException] = None
+        self._dead = False   # reading failed for good: every read raises
         self._cond = threading.Condition()
         self._thread = threading.Thread(target=self._pump, name="Echo-Canceller", daemon=True)
         self._thread.start()
 
     def _pump(self) -> None:
+        failures = 0
         try:
             while not self._closed:
-                mic = np.frombuffer(self._mic.read(FRAME, exception_on_overflow=False), np.int16)
-                ref = np.frombuffer(self._ref.read(FRAME, exception_on_overflow=False), np.int16)
+                try:
+                    mic = np.frombuffer(self._mic.read(FRAME, exception_on_overflow=False), np.int16)
+                    ref = np.frombuffer(self._ref.read(FRAME, exception_on_overflow=False), np.int16)
+                except Exception as e:
+                    # The capture's next read raises it, once, as a plain stream's
+                    # would; both streams start again, as the capture's next start
+                    # would do with a plain one. Failing GIVE_UP times in a row, the
+                    # microphone is gone: every read raises from then on.
+                    failures += 1
+                    with self._cond:
+                        self._error, self._dead = e, failures >= GIVE_UP
+                        self._cond.notify_all()
+                    if self._dead:
+                        return
+                    self._restart()
+                    continue
+                failures = 0
                 out = self.canceller.process(mic, ref).tobytes()
                 with self._cond:
                     if self._active:
@@ -252,7 +275,7 @@ class CancellingStream:
                         self._cond.notify_all()
         except BaseException as e:  # the capture's next read says what happened
             with self._cond:
-                self._error = e
+                self._error, self._dead = e, True
                 self._cond.notify_all()
         finally:
             # Closed here, not in close(): PortAudio must not free a stream
@@ -269,10 +292,13 @@ class CancellingStream:
             while True:
                 if self._closed:
                     raise OSError("the stream is closed")
+                error = self._error   # before what was read ahead of it: the reader hears at once
+                if error is not None:
+                    if not self._dead:
+                        self._error = None
+                    raise error
                 if self._buffered >= num_frames:
                     break
-                if self._error is not None:
-                    raise self._error
                 self._cond.wait(0.5)
             chunks, need = [], num_frames * 2
             while need:
@@ -284,6 +310,15 @@ class CancellingStream:
                 need -= len(head)
             self._buffered -= num_frames
             return b"".join(chunks)
+
+    def _restart(self) -> None:
+        for stream in (self._mic, self._ref):
+            try:
+                stream.stop_stream()
+                stream.start_stream()
+            except Exception:
+                pass   # the next read says whether it came back
+        self.canceller.restarted()
 
     def start_stream(self) -> None:
         with self._cond:
