@@ -272,6 +272,14 @@ def assert_no_leak(call, keep, *, runs, warm_up, swallow=(), tolerance=64 * 1024
             _repeat(call, runs, swallow)
             gc.collect()
             grown = tracemalloc.get_traced_memory()[0] - before
+            if grown >= tolerance:
+                # As below: a cache filling once grows once (on a loaded machine a
+                # background capture's first 1000 cycles came to 66 KB, the next
+                # 1000 to nothing); a leak grows again.
+                before = tracemalloc.get_traced_memory()[0]
+                _repeat(call, runs, swallow)
+                gc.collect()
+                grown = tracemalloc.get_traced_memory()[0] - before
         finally:
             if started:
                 tracemalloc.stop()
