@@ -190,14 +190,20 @@ def _scene_barge_in(M):
             pass
 
         def read(self, num_frames, exception_on_overflow=True):
-            if not player.playing and not barge.interrupted:
+            # The person speaks once the next piece is in synthesis: on a
+            # loaded machine the TTS worker could otherwise still be on its
+            # way to it when the reply is stopped, and the piece dropped.
+            if not (player.playing and in_synthesis.is_set()) and not barge.interrupted:
                 time.sleep(0.01)
                 return bytes(1024)
             return next(said, None) or _blocked()
 
+    in_synthesis = threading.Event()
+
     class Voice:
         def ort_predict(self, text):
             if "Held" in text:
+                in_synthesis.set()
                 _blocked()
             return bytes(2 * 48000 * 2)
 
