@@ -52,6 +52,7 @@ SPEECH = 0.5                     # a frame the model itself scores above this is
 BLOCK = 960                      # samples per write: 20 ms at 48 kHz, the longest a stop waits
 PROMPT_BUFFER = 256              # samples per PortAudio period for prompt_input()'s capture
 TAIL_FRAMES, TAIL_LEVEL = 4, 3.0  # frames after a pause, whose floor is min_level times this
+RESTARTS = 2                     # captures started again after a failure before listening gives up
 RESUME_AFTER = 3                 # frames without speech after which a paused reply goes on
 MAX_PAUSE = 1.0                  # a pause nobody ends (a stalled capture) lets the reply go on after this
 PAUSE_AFTER = 0.15               # BargeIn's: seconds of speech after which the reply pauses
@@ -428,7 +429,10 @@ class Listener:
     the capture is shown no speech, so from the onset on it runs as it always
     does (its end by `sld` of silence or by `max_time`). The capture's samples
     from `preroll` seconds before the speech's first frame become the next
-    `_recognize()`'s utterance.
+    `_recognize()`'s utterance. A capture that fails before the onset starts
+    again (a loaded sound server's passing error), up to RESTARTS times in a
+    row without a frame in between; then, or after the onset, listening
+    stops with one line and `error` set.
 
     With `pause_after` (seconds, at most `min_speech`) `on_pause` is called as
     soon as the run is that long, and `on_resume` if no run follows for
@@ -460,6 +464,7 @@ class Listener:
         self.onset = threading.Event()
         self.heard_at: Optional[float] = None     # time.monotonic() when onset was reported
         self.error: Optional[Exception] = None
+        self._restarted_after: Optional[Exception] = None   # the error the capture started again after
         # The longest run of speech frames since start() that made no onset: how
         # close the reply's echo (or a blip) came to stopping it.
         self.longest_run = 0
@@ -491,7 +496,7 @@ class Listener:
             rec.voicevd = cast(Any, _Tap(rec.voicevd, self))
         self._recorder = rec
         self.onset.clear()
-        self.heard_at, self.error, self._head = None, None, None
+        self.heard_at, self.error, self._head, self._restarted_after = None, None, None, None
         self.longest_run = 0
         self._paused = False
         thread = threading.Thread(target=self._run, args=(rec,), name="Barge-Listener", daemon=True)
@@ -502,11 +507,22 @@ class Listener:
 
     def _run(self, rec: RecVoice_T) -> None:
         audio = None
+        failed = 0   # captures in a row that failed before a frame was scored
         try:
             while self._head is None:
                 self._frame, self._run_start, self._run_frames, self._capturing = 0, None, 0, True
                 self._window = deque(rec.hist, maxlen=WINDOW)
-                audio = rec.record_audio()
+                try:
+                    audio = rec.record_audio()
+                except Exception as e:
+                    # A sound server under load can fail a read once (PortAudio's
+                    # host error) and be fine on the next start: the capture
+                    # starts again, and says so once frames come. Failing again
+                    # before one does, RESTARTS times, the microphone is gone.
+                    failed = 1 if self._frame else failed + 1
+                    if self._head is not None or failed > RESTARTS:
+                        raise
+                    self._restarted_after = e
                 self._capturing = False
         except Exception as e:
             self.error = e
@@ -531,6 +547,9 @@ class Listener:
             return p
         i = self._frame
         self._frame += 1
+        if self._restarted_after is not None:
+            e, self._restarted_after = self._restarted_after, None
+            print(f"[duplex] the capture failed and started again ({type(e).__name__}: {e})", flush=True)
         self._window.append(p)
         floor = self.min_level
         in_tail = self._paused and i - self._paused_at <= TAIL_FRAMES

@@ -195,7 +195,7 @@ class EchoCanceller:
         before = self._residue()
         if before < READY:
             self.ready = True
-        if before < FITS:
+        if before < (FITS if self.ready else READY):
             self._searching = False
             return    # cancelled where it is
         kept = self.delay, self._w, self._power
