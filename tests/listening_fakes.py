@@ -84,6 +84,9 @@ class Stream:
         if self.stop_error is not None:
             raise self.stop_error
 
+    def close(self):
+        self.log.append(("close",))
+
     def reads(self):
         return sum(1 for entry in self.log if entry[0] == "read")
 

@@ -4,6 +4,7 @@ capture's rule and hands over the utterance with its head."""
 import queue
 from pathlib import Path
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -11,7 +12,7 @@ import pytest
 from cantorel import duplex, echo
 from cantorel_dev.speech_frames import RATE, READ_SPEECH
 from conftest import ALSA, wav_16k
-from listening_fakes import Rig, frame_bytes, kept
+from listening_fakes import EndOfScript, Rig, Stream, frame_bytes, kept
 from speaking_fakes import finishes
 
 PIECE = duplex.BLOCK * 2 * 3  # every piece is three playback blocks
@@ -381,60 +382,42 @@ def test_what_the_canceller_cannot_place(reference, capsys):
     assert reference == "silent" or not out.any()
 
 
-class Stream:
-    """A PyAudio input stream that gives `frames` of a constant, then fails with
-    `error` (`failures` times; then it gives frames again)."""
-
-    def __init__(self, frames, error=OSError("the microphone vanished"), failures=-1):
-        self.left, self.error, self.failures, self.closed = frames, error, failures, threading.Event()
-
-    def read(self, n, exception_on_overflow=True):
-        if self.left == 0 and self.failures != 0:
-            self.failures -= 1
-            raise self.error
-        self.left = max(0, self.left - 1)
-        return np.full(n, self.left % 100, np.int16).tobytes()
-
-    def stop_stream(self):
-        pass
-
-    start_stream = stop_stream
-
-    def close(self):
-        self.closed.set()
-
-
 def test_the_cancelling_stream_drops_what_a_stop_drops_and_reports_failures():
-    stream = echo.CancellingStream(Stream(10 ** 9), Stream(10 ** 9))
+    def closed(stream):   # by its thread, once it has ended
+        stream._thread.join(2)
+        return all(("close",) in s.log for s in (stream._mic, stream._ref))
+
+    stream = echo.CancellingStream(Stream(count=10 ** 9), Stream(count=10 ** 9))
     assert len(stream.read(echo.FRAME)) == 2 * echo.FRAME
     stream.stop_stream()
     assert not stream._ready
     stream.close()   # returns once the thread has closed both: the server may go next
-    assert stream._mic.closed.is_set() and stream._ref.closed.is_set()
+    assert closed(stream)
     with pytest.raises(OSError, match="closed"):
         stream.read(1)
     # A host error that passes is raised once, and the stream goes on.
-    hiccup = echo.CancellingStream(Stream(2, OSError("Unanticipated host error"), failures=1), Stream(10 ** 9))
+    mic = Stream(count=10 ** 9)
+    mic.on_read = lambda i: i == 2 and mic.reads() == 3 and _raise(OSError("host error"))
+    hiccup = echo.CancellingStream(mic, Stream(count=10 ** 9))
     with pytest.raises(OSError, match="host error"):
         while True:
             hiccup.read(echo.FRAME)
     assert len(hiccup.read(echo.FRAME)) == 2 * echo.FRAME
     hiccup.close()
     # A microphone that is gone: every read says so, and both streams are closed.
-    gone = echo.CancellingStream(Stream(6), Stream(10 ** 9))
+    gone = echo.CancellingStream(Stream(count=6), Stream(count=10 ** 9))
     for _ in range(2):
-        with pytest.raises(OSError, match="vanished"):
+        with pytest.raises(EndOfScript):
             while True:
                 gone.read(echo.FRAME)
-    assert gone._mic.closed.wait(2) and gone._ref.closed.wait(2)
+    assert closed(gone)
+
+
+def _raise(error):
+    raise error
 
 
 def test_the_reference_needs_the_pulse_plugin():
-    class Audio:
-        def get_device_count(self):
-            return 1
-
-        def get_device_info_by_index(self, i):
-            return {"name": "default"}
+    audio = types.SimpleNamespace(get_device_count=lambda: 1, get_device_info_by_index=lambda i: {"name": "default"})
     with pytest.raises(OSError, match="pulse plugin"):
-        echo.open_reference(Audio(), "@DEFAULT_MONITOR@", format=8, channels=1, rate=16000, input=True)
+        echo.open_reference(audio, "@DEFAULT_MONITOR@", format=8, channels=1, rate=16000, input=True)
